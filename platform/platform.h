@@ -1,0 +1,30 @@
+// The system interface of the toolkit's code.
+//
+// The code is written against a small subset of Win32, and only this subset:
+//   types        HANDLE, DWORD, BOOL, LONG, HINSTANCE, DCB, COMMTIMEOUTS, COMSTAT,
+//                OVERLAPPED, CRITICAL_SECTION, MSG
+//   events       CreateEventA, SetEvent, ResetEvent, CloseHandle,
+//                WaitForSingleObject, WaitForMultipleObjects
+//   threads      CreateThread (CREATE_SUSPENDED), SetThreadPriority, ResumeThread,
+//                TerminateThread (only of a thread that never ran)
+//   locks        InitializeCriticalSection, EnterCriticalSection,
+//                LeaveCriticalSection, DeleteCriticalSection
+//   text         wsprintfA, lstrcpyA, lstrcpynA, LoadStringA
+//   messages     PeekMessageA, DispatchMessageA
+//   errors       GetLastError
+// The COM device calls go through serchan32/comm_device.h, never directly.
+//
+// Under Windows this is <windows.h> itself.
+#pragma once
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#error "no platform layer for this system yet"
+#endif

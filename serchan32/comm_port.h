@@ -1,0 +1,111 @@
+// One open COM port of the library: its record, its life (open, configure,
+// purge, close) and the operations that the other port files add to it.
+#pragma once
+
+#include <atomic>
+
+#include "platform/platform.h"
+#include "serchan32/port_status.h"
+
+// What the creator of a port passes in; the port keeps a copy.
+struct PortSettings {
+  DWORD reserved0;
+  DWORD reserved1;
+  DWORD portNumber;  // the N of "COM%u"
+  DWORD baudRate;
+  DWORD dtrDsrFlow;
+  DWORD ctsRtsFlow;
+  DWORD reserved6;
+  DWORD signalLineErrors;  // nonzero: receive line errors set lineErrorEvent
+};
+
+// The port's counters, in report order.
+enum PortCounter {
+  kBytesSent,
+  kBytesReceived,
+  kRxOverErrors,
+  kOverrunErrors,
+  kParityErrors,
+  kFrameErrors,
+  kBreakErrors,
+  kTxFullErrors,
+  kModeErrors,
+  kCounterCount
+};
+
+struct CommPort {
+  // Constructs the port and opens and configures its device at once; status
+  // receives the outcome. The object exists whatever the status, and its
+  // destruction closes whatever was opened.
+  CommPort(const PortSettings& settings, unsigned dataBits, int parityCode, unsigned stopCode,
+           PortStatus& status);
+  ~CommPort();
+  CommPort(const CommPort&) = delete;
+  CommPort& operator=(const CommPort&) = delete;
+
+  HANDLE handle;  // INVALID_HANDLE_VALUE while the device is not open
+  CRITICAL_SECTION readLock;   // read path's line check against the watcher's events
+  CRITICAL_SECTION writeLock;  // one block write at a time
+  CRITICAL_SECTION openLock;   // open and close
+  HANDLE watcherThread;
+  DWORD watcherThreadId;
+  HANDLE stopEvent;
+  std::atomic<LONG> stopRequested;
+  DWORD eventMask;  // for SetCommMask: EV_ERR, plus EV_DSR with DTR/DSR flow control
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  OVERLAPPED writeOverlapped;
+  OVERLAPPED readOverlapped;
+  OVERLAPPED waitOverlapped;
+  HANDLE dsrChangedEvent;
+  HANDLE rlsdChangedEvent;
+  HANDLE breakEvent;  // set only by the application, to abort reads and delays
+  HANDLE lineErrorEvent;
+  char portName[8];
+  char description[128];
+  DWORD counters[kCounterCount];
+  PortSettings settings;
+  // The mask that a pending WaitCommEvent fills in. The driver may write it at
+  // any moment until the wait ends, so it lives here, not on the watcher's stack.
+  DWORD watchMask;
+};
+
+// Holds a critical section for a scope.
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CRITICAL_SECTION& section) : section_(section) {
+    EnterCriticalSection(&section_);
+  }
+  ~CriticalSectionLock() { LeaveCriticalSection(&section_); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& section_;
+};
+
+// Life of the port (comm_port.cpp).
+PortStatus OpenPort(CommPort& port);
+PortStatus ConfigurePort(CommPort& port, const PortSettings& settings, unsigned dataBits,
+                         int parityCode, unsigned stopCode);
+PortStatus PurgePort(CommPort& port);
+PortStatus ClosePort(CommPort& port);
+void ResetCounters(CommPort& port);
+
+// The error hook: every failing system call of a port reports here. It has no
+// effect; the values reach only the device seam's observer.
+void ReportApiError(const char* apiName, const char* portName, DWORD errorCode);
+
+// The watcher thread and line-error accounting (port_watcher.cpp).
+DWORD WINAPI WatcherThreadEntry(LPVOID port);
+void WatchPort(CommPort& port);
+void CountLineErrors(CommPort& port, DWORD errors);
+void SignalModemChange(CommPort& port, DWORD eventMask, DWORD modemStatus);
+
+// The traffic report (port_report.cpp). Fills counterCopy (nine values) and,
+// unless text is null, at most maxLength characters of text with the NUL.
+DWORD* BuildReport(const CommPort& port, DWORD* counterCopy, int maxLength, char* text);
+
+// The library's own module, whose string table the report loads; null means
+// the program's own module.
+extern HINSTANCE LibraryModule;

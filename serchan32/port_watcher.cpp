@@ -1,0 +1,101 @@
+// The watcher thread of a port: follows its comm events, counts line errors
+// and signals modem-line changes to the read path.
+#include "serchan32/comm_device.h"
+#include "serchan32/comm_port.h"
+
+namespace {
+
+void Report(const CommPort& port, const char* apiName) {
+  ReportApiError(apiName, port.portName, device::GetLastError());
+}
+
+// A wait that ended as aborted although close did not ask for it. Windows ends
+// a pending wait with an empty mask when the mask is set again (configure does
+// that right after open); Wine aborts it instead. Such a wait is taken as the
+// empty mask and restarted once. A second abort with no event between means
+// the driver cannot wait at all, and the watcher ends rather than spin.
+bool RestartAfterAbort(DWORD error, unsigned& abortsInARow) {
+  return error == ERROR_OPERATION_ABORTED && ++abortsInARow == 1;
+}
+
+struct LineErrorBit {
+  DWORD bit;
+  PortCounter counter;
+  bool receiveError;  // receive errors also set lineErrorEvent when asked for
+};
+
+const LineErrorBit kLineErrorBits[] = {
+    {CE_RXOVER, kRxOverErrors, true},   {CE_OVERRUN, kOverrunErrors, true},
+    {CE_RXPARITY, kParityErrors, true}, {CE_FRAME, kFrameErrors, true},
+    {CE_BREAK, kBreakErrors, true},     {CE_TXFULL, kTxFullErrors, false},
+    {CE_MODE, kModeErrors, false},
+};
+
+}  // namespace
+
+DWORD WINAPI WatcherThreadEntry(LPVOID port) {
+  WatchPort(*static_cast<CommPort*>(port));
+  return 0;
+}
+
+void WatchPort(CommPort& port) {
+  HANDLE waits[2] = {port.stopEvent, port.waitOverlapped.hEvent};
+  unsigned abortsInARow = 0;
+  for (;;) {
+    port.watchMask = 0;
+    if (device::WaitCommEvent(port.handle, &port.watchMask, &port.waitOverlapped)) {
+      if (port.stopRequested) return;
+    } else {
+      DWORD error = device::GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        if (!port.stopRequested && RestartAfterAbort(error, abortsInARow)) continue;
+        Report(port, "WatchPort thread - WaitCommEvent");
+        return;
+      }
+      DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      if (port.stopRequested) return;
+      if (woken == WAIT_OBJECT_0) return;
+      if (woken != WAIT_OBJECT_0 + 1) {
+        Report(port, "WaitForMultipleObjects");
+        return;
+      }
+      DWORD transferred = 0;
+      if (!device::GetOverlappedResult(port.handle, &port.waitOverlapped, &transferred, FALSE)) {
+        if (RestartAfterAbort(device::GetLastError(), abortsInARow)) continue;
+        Report(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
+        return;
+      }
+    }
+    DWORD mask = port.watchMask;
+    if (mask == 0) continue;
+    abortsInARow = 0;
+
+    if (mask & EV_ERR) {
+      DWORD errors = 0;
+      COMSTAT stat;
+      device::ClearCommError(port.handle, &errors, &stat);
+      if (errors != 0) CountLineErrors(port, errors);
+      continue;
+    }
+    DWORD modemStatus = 0;
+    if (!device::GetCommModemStatus(port.handle, &modemStatus)) {
+      Report(port, "WatchPort thread - GetCommModemStatus");
+      return;
+    }
+    SignalModemChange(port, mask, modemStatus);
+  }
+}
+
+void SignalModemChange(CommPort& port, DWORD eventMask, DWORD /*modemStatus*/) {
+  CriticalSectionLock lock(port.readLock);
+  if (eventMask & EV_DSR) SetEvent(port.dsrChangedEvent);
+  if (eventMask & EV_RLSD) SetEvent(port.rlsdChangedEvent);
+}
+
+void CountLineErrors(CommPort& port, DWORD errors) {
+  for (const LineErrorBit& line : kLineErrorBits) {
+    if (!(errors & line.bit)) continue;
+    if (line.receiveError && port.settings.signalLineErrors) SetEvent(port.lineErrorEvent);
+    ++port.counters[line.counter];
+  }
+}

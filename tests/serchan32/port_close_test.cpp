@@ -1,0 +1,89 @@
+// Closing and destroying a port.
+#include <algorithm>
+#include <string>
+
+#include "tests/support/port_fixture.h"
+
+namespace {
+
+HANDLE Duplicate(HANDLE thread) {
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+  return copy;
+}
+
+TEST_F(PortTest, CloseStopsTheWatcherDropsDtrPurgesAndReleasesTheDevice) {
+  ASSERT_EQ(kPortOk, Open());
+  ASSERT_TRUE(device_.WaitUntilEventPending());
+  HANDLE watcher = Duplicate(port_->watcherThread);
+  ASSERT_NE(nullptr, watcher);
+  const size_t before = device_.Log().size();
+
+  EXPECT_EQ(kPortOk, ClosePort(*port_));
+
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 0));
+  CloseHandle(watcher);
+  EXPECT_EQ(nullptr, port_->watcherThread);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, port_->handle);
+  EXPECT_STREQ("????", port_->portName);
+  EXPECT_EQ(1, port_->stopRequested.load());
+  EXPECT_TRUE(device_.ApiErrors().empty());  // the watcher left without a hook call
+  std::vector<std::string> log = device_.Log();
+  std::vector<std::string> closing(log.begin() + before, log.end());
+  // The watcher may restart its wait on the empty mask before it sees the stop.
+  closing.erase(std::remove(closing.begin(), closing.end(), "WaitResult 0"), closing.end());
+  closing.erase(std::remove(closing.begin(), closing.end(), "WaitCommEvent 0"), closing.end());
+  EXPECT_EQ(std::vector<std::string>(
+                {"SetCommMask 0", "EscapeCommFunction 6", "PurgeComm 15", "CloseHandle 0"}),
+            closing);
+}
+
+TEST_F(PortTest, SecondCloseOnlyRenames) {
+  ASSERT_EQ(kPortOk, Open());
+  ClosePort(*port_);
+  const size_t calls = device_.Log().size();
+  lstrcpyA(port_->portName, "X");
+  EXPECT_EQ(kPortOk, ClosePort(*port_));
+  EXPECT_EQ(calls, device_.Log().size());
+  EXPECT_STREQ("????", port_->portName);
+  EXPECT_EQ(1u, device_.CloseReports().size());
+}
+
+TEST_F(PortTest, CloseBuildsTheReportFromTheCountersAndKeepsThem) {
+  ASSERT_EQ(kPortOk, Open());
+  port_->counters[kBytesSent] = 120;
+  port_->counters[kBytesReceived] = 87;
+  ClosePort(*port_);
+  auto reports = device_.CloseReports();
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_NE(std::string::npos, reports[0].find(" = 120\n"));
+  EXPECT_NE(std::string::npos, reports[0].find(" = 87\n"));
+  EXPECT_EQ(120u, port_->counters[kBytesSent]);
+}
+
+TEST_F(PortTest, DestructionAfterAFailedOpenSucceeds) {
+  device_.Fail(Call::CreateFile, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(kPortNotOpen, Open());
+  port_.reset();
+  EXPECT_EQ(0, device_.Count("CloseHandle"));
+  EXPECT_TRUE(device_.CloseReports().empty());
+}
+
+TEST_F(PortTest, DestructionClosesAnOpenPort) {
+  ASSERT_EQ(kPortOk, Open());
+  ASSERT_TRUE(device_.WaitUntilEventPending());
+  port_.reset();
+  EXPECT_EQ(std::vector<DWORD>{CLRDTR}, device_.Arguments("EscapeCommFunction"));
+  EXPECT_EQ(1, device_.Count("CloseHandle"));
+}
+
+TEST_F(PortTest, CloseAfterAFailedConfigureStopsTheRunningWatcher) {
+  device_.Fail(Call::SetCommState, 87, 1);
+  ASSERT_EQ(kPortCallFailed, Open());
+  ASSERT_TRUE(device_.WaitUntilEventPending());
+  port_.reset();
+  EXPECT_EQ(1, device_.Count("CloseHandle"));
+  EXPECT_EQ(1u, device_.ApiErrors().size());
+}
+
+}  // namespace

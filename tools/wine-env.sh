@@ -1,0 +1,42 @@
+# The project's Wine: a prefix of its own under build/, quiet, in the Russian
+# locale (the programs' texts are code page 1251), with the test bed's
+# modem-line library preloaded. Sourced by ./run and tools/wine-run.
+: "${root:?}"
+export WINEPREFIX="$root/build/wine"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win32
+export LANG=ru_RU.UTF-8
+export MODEMLINES_DIR="$root/build/bed"
+modemlines="$root/build/native/bin/libmodemlines32.so"
+if [ -f "$modemlines" ]; then export LD_PRELOAD="$modemlines"; fi
+
+# COM numbers whose devices the test bed lays under build/bed.
+bed_ports="20 21 22 23 24 25 26 27 28 29"
+
+# Creates the prefix once, maps the test bed's COM ports into it, and starts
+# the server with Wine's services before a program whose pipes are watched
+# runs: services started by that program would inherit its pipes.
+wine_prepare() {
+  mkdir -p "$MODEMLINES_DIR"
+  if [ ! -f "$WINEPREFIX/.ports-mapped" ]; then
+    wineboot -i >/dev/null 2>&1 </dev/null || true
+    local n
+    for n in $bed_ports; do
+      wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/com$n" /f \
+        >/dev/null 2>&1 </dev/null
+    done
+    wineserver -k || true
+    touch "$WINEPREFIX/.ports-mapped"
+  fi
+  wineserver -p 2>/dev/null || true
+  if ! pgrep -f 'services.exe' >/dev/null 2>&1; then
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  fi
+}
+
+# Maps one COM number to a device path in the prefix.
+wine_map_com() {
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1 </dev/null
+  wineserver -k || true
+}
