@@ -96,6 +96,15 @@ void ResetCounters(CommPort& port);
 // effect; the values reach only the device seam's observer.
 void ReportApiError(const char* apiName, const char* portName, DWORD errorCode);
 
+// The data path (port_io.cpp). Terminators are active when positive as
+// 16-bit signed values; their low byte is compared.
+PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs);
+PortStatus ReadBlock(CommPort& port, BYTE* buffer, DWORD count, DWORD* outCount,
+                     DWORD firstTimeoutMs, DWORD nextTimeoutMs, short terminator1,
+                     short terminator2);
+PortStatus WriteBlock(CommPort& port, const BYTE* buffer, DWORD length);
+PortStatus CheckModemLines(CommPort& port, DWORD& dsrOk, DWORD& rlsdOk);
+
 // The watcher thread and line-error accounting (port_watcher.cpp).
 DWORD WINAPI WatcherThreadEntry(LPVOID port);
 void WatchPort(CommPort& port);

@@ -1,7 +1,8 @@
 // The library's entry point.
-#include "serchan32/comm_port.h"
+#include "serchan32/channel_table.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-  if (reason == DLL_PROCESS_ATTACH) LibraryModule = instance;
+  if (reason == DLL_PROCESS_ATTACH) AttachLibrary(instance);
+  if (reason == DLL_PROCESS_DETACH) DetachLibrary();
   return TRUE;
 }

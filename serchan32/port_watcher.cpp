@@ -56,7 +56,7 @@ void WatchPort(CommPort& port) {
       if (port.stopRequested) return;
       if (woken == WAIT_OBJECT_0) return;
       if (woken != WAIT_OBJECT_0 + 1) {
-        Report(port, "WaitForMultipleObjects");
+        ReportApiError("WaitForMultipleObjects", port.portName, GetLastError());
         return;
       }
       DWORD transferred = 0;

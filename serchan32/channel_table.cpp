@@ -1,0 +1,233 @@
+// The channel table and the 18 exported functions.
+#include "serchan32/channel_table.h"
+
+#include <new>
+
+#include "serchan32/comm_device.h"
+#include "serchan32/serchan32.h"
+
+ChannelSlot Channels[kChannelCount];
+CRITICAL_SECTION ChannelLock;
+
+namespace {
+
+const DWORD kInterByteTimeoutMs = 50;
+const int kEndOfBlockMaximum = 256;
+
+bool InRange(int index) { return index >= 0 && index < kChannelCount; }
+
+CommPort& PortOf(int index) { return *Channels[index].port; }
+
+// Parity letters as the DCB codes them; -1 for any other character.
+int ParityCode(int letter) {
+  switch (static_cast<char>(letter & 0xFF)) {
+    case 'N': return NOPARITY;
+    case 'O': return ODDPARITY;
+    case 'E': return EVENPARITY;
+    case 'M': return MARKPARITY;
+    case 'S': return SPACEPARITY;
+    default: return -1;
+  }
+}
+
+// The carrier check of a checked read; a lost carrier switches it off.
+bool CarrierLost(int index) {
+  ChannelSlot& slot = Channels[index];
+  if (!slot.checkCarrier) return false;
+  DWORD status = 0;
+  if (device::GetCommModemStatus(PortOf(index).handle, &status) && (status & MS_RLSD_ON)) {
+    return false;
+  }
+  slot.checkCarrier = 0;
+  return true;
+}
+
+// A block read whose count is reported only when it ended complete or on an
+// end character; the buffer gets a NUL after the bytes reported.
+int CheckedRead(int index, unsigned char* buffer, unsigned timeout, DWORD maximum,
+                short endCharacter) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  if (CarrierLost(index)) return SERCHAN32_CARRIER_LOST;
+  PumpMessages(index);
+  DWORD count = 0;
+  PortStatus status = ReadBlock(PortOf(index), buffer, maximum, &count, timeout,
+                                kInterByteTimeoutMs, endCharacter, 0);
+  if (status != kPortOk && status != kPortTerminator) count = 0;
+  buffer[count] = 0;
+  if (CarrierLost(index)) return SERCHAN32_CARRIER_LOST;
+  return static_cast<int>(count);
+}
+
+}  // namespace
+
+void AttachLibrary(HINSTANCE module) {
+  InitializeCriticalSection(&ChannelLock);
+  LibraryModule = module;
+  for (ChannelSlot& slot : Channels) {
+    slot.port = nullptr;
+    slot.waitMode = 0;
+  }
+}
+
+void DetachLibrary() {
+  EnterCriticalSection(&ChannelLock);
+  for (ChannelSlot& slot : Channels) {
+    delete slot.port;
+    slot.port = nullptr;
+  }
+  LeaveCriticalSection(&ChannelLock);
+  DeleteCriticalSection(&ChannelLock);
+}
+
+bool IsChannelUsable(int index) {
+  return InRange(index) && Channels[index].port != nullptr &&
+         Channels[index].port->handle != INVALID_HANDLE_VALUE && Channels[index].connected != 0;
+}
+
+void PumpMessages(int index) {
+  if (Channels[index].waitMode == 1) return;
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_NOYIELD)) {
+    PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD);
+    DispatchMessageA(&message);
+  }
+}
+
+extern "C" {
+
+int SERCHAN32_CALL GetGlobDummy(void) { return 0; }
+
+int SERCHAN32_CALL XRT_M_Change_Wait_Mode(int index, int mode) {
+  if (InRange(index)) Channels[index].waitMode = mode;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_Check_RLSD(int index, int on) {
+  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  Channels[index].checkCarrier = on;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Set_FlagConnect(int index, int flag) {
+  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  Channels[index].connected = flag;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_CloseChannel(int index) {
+  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  CriticalSectionLock lock(ChannelLock);
+  delete Channels[index].port;
+  Channels[index].port = nullptr;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_OpenChannel(unsigned port, unsigned baud, int* outIndex) {
+  return XRT_M_Comm_OpenChannel_0(port, baud, 'N', 8, 1, outIndex);
+}
+
+int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned portNumber, unsigned baud, int parity,
+                                            int dataBits, int stopBits, int* outIndex) {
+  *outIndex = -1;
+  // One and two stop bits are the codes the library defines; others open nothing.
+  if (stopBits != 1 && stopBits != 2) return SERCHAN32_BAD_CHANNEL;
+  PortSettings settings = {};
+  settings.portNumber = portNumber;
+  settings.baudRate = baud;
+
+  CriticalSectionLock lock(ChannelLock);
+  int index = 0;
+  while (index < kChannelCount && Channels[index].port != nullptr) ++index;
+  if (index == kChannelCount) return SERCHAN32_BAD_CHANNEL;
+
+  const unsigned stopCode = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
+  PortStatus status = kPortNotOpen;
+  Channels[index].port = new (std::nothrow)
+      CommPort(settings, static_cast<unsigned>(dataBits), ParityCode(parity), stopCode, status);
+  if (Channels[index].port == nullptr || status != kPortOk) {
+    XRT_M_Comm_CloseChannel(index);
+    return SERCHAN32_BAD_CHANNEL;
+  }
+  Channels[index].connected = 1;
+  *outIndex = index;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer, unsigned length) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  if (PurgePort(PortOf(index)) != kPortOk) return SERCHAN32_FAILED;
+  return WriteBlock(PortOf(index), buffer, length & 0xFF) == kPortOk ? 0 : SERCHAN32_FAILED;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer,
+                                          unsigned length) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  return WriteBlock(PortOf(index), buffer, length & 0xFFFF) == kPortOk ? 0 : SERCHAN32_FAILED;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_FlushBuffers(int index) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  return PurgePort(PortOf(index)) == kPortOk ? 0 : SERCHAN32_FAILED;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_RTS(int index, int on) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  device::EscapeCommFunction(PortOf(index).handle, on ? SETRTS : CLRRTS);
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_Delay(int index, unsigned milliseconds) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  HANDLE breakEvent = PortOf(index).breakEvent;
+  if (WaitForSingleObject(breakEvent, milliseconds) == WAIT_TIMEOUT) return 0;
+  ResetEvent(breakEvent);
+  return SERCHAN32_FAILED;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  *outEvent = PortOf(index).breakEvent;
+  return 0;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_ReadByte(int index, unsigned char* byte, unsigned timeout) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  PumpMessages(index);
+  return ReadOneByte(PortOf(index), byte, timeout) == kPortOk ? 0 : SERCHAN32_FAILED;
+}
+
+int SERCHAN32_CALL XRT_M_Comm_ReadBlock(int index, unsigned char* buffer, unsigned timeout,
+                                        unsigned count) {
+  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  PumpMessages(index);
+  DWORD received = 0;
+  PortStatus status = ReadBlock(PortOf(index), buffer, count & 0xFFFF, &received, timeout,
+                                kInterByteTimeoutMs, 0, 0);
+  if (status != kPortOk && status != kPortTerminator) return SERCHAN32_FAILED;
+  return static_cast<int>(received);
+}
+
+int SERCHAN32_CALL XRT_M_Comm_ReadBlock_EOB(int index, unsigned char* buffer, unsigned timeout,
+                                            int endOfBlock) {
+  return CheckedRead(index, buffer, timeout, kEndOfBlockMaximum,
+                     static_cast<short>(endOfBlock & 0xFF));
+}
+
+int SERCHAN32_CALL XRT_M_Comm_ReadBlock_Length(int index, unsigned char* buffer, unsigned timeout,
+                                               unsigned length) {
+  return CheckedRead(index, buffer, timeout, length & 0xFF, 0);
+}
+
+int SERCHAN32_CALL XRT_M_Comm_CheckRecvQueue(int index, unsigned* outQueued) {
+  *outQueued = 0;
+  if (!InRange(index) || Channels[index].port == nullptr) return SERCHAN32_BAD_CHANNEL;
+  DWORD errors = 0;
+  COMSTAT stat = {};
+  if (device::ClearCommError(PortOf(index).handle, &errors, &stat) != TRUE) {
+    return SERCHAN32_FAILED;
+  }
+  *outQueued = stat.cbInQue;
+  return 0;
+}
+
+}  // extern "C"

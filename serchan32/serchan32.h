@@ -1,0 +1,57 @@
+/* serchan32: up to eight serial ports as numbered channels.
+ *
+ * Every function takes and returns 32-bit integers (and pointers to caller
+ * memory, which the library never keeps). Results: 0 or a byte count on
+ * success; -1 the operation failed; -11 bad, closed or unusable channel (also
+ * no free slot and failed open); -12 carrier lost during a checked read.
+ * Functions are exported undecorated, caller cleans the stack (cdecl), at
+ * fixed ordinals (serchan32.def). */
+#ifndef SERCHAN32_H
+#define SERCHAN32_H
+
+#if defined(_WIN32)
+#define SERCHAN32_CALL __cdecl
+#else
+#define SERCHAN32_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+  SERCHAN32_FAILED = -1,
+  SERCHAN32_BAD_CHANNEL = -11,
+  SERCHAN32_CARRIER_LOST = -12
+};
+
+/* 1 */ int SERCHAN32_CALL GetGlobDummy(void);
+/* 2 */ int SERCHAN32_CALL XRT_M_Change_Wait_Mode(int index, int mode);
+/* 3 */ int SERCHAN32_CALL XRT_M_Comm_Check_RLSD(int index, int on);
+/* 4 */ int SERCHAN32_CALL XRT_M_Comm_CloseChannel(int index);
+/* 5 */ int SERCHAN32_CALL XRT_M_Comm_Delay(int index, unsigned milliseconds);
+/* 6 */ int SERCHAN32_CALL XRT_M_Comm_FlushBuffers(int index);
+/* 7 */ int SERCHAN32_CALL XRT_M_Comm_OpenChannel(unsigned port, unsigned baud, int* outIndex);
+/* 8 */ int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned port, unsigned baud, int parity,
+                                                    int dataBits, int stopBits, int* outIndex);
+/* 9 */ int SERCHAN32_CALL XRT_M_Comm_RTS(int index, int on);
+/* 10 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock_EOB(int index, unsigned char* buffer,
+                                                    unsigned timeout, int endOfBlock);
+/* 11 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock_Length(int index, unsigned char* buffer,
+                                                       unsigned timeout, unsigned length);
+/* 12 */ int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer,
+                                                unsigned length);
+/* 13 */ int SERCHAN32_CALL XRT_M_Set_FlagConnect(int index, int flag);
+/* 14 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock(int index, unsigned char* buffer, unsigned timeout,
+                                                unsigned count);
+/* 15 */ int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer,
+                                                  unsigned length);
+/* 16 */ int SERCHAN32_CALL XRT_M_Comm_CheckRecvQueue(int index, unsigned* outQueued);
+/* 17 */ int SERCHAN32_CALL XRT_M_Comm_ReadByte(int index, unsigned char* byte, unsigned timeout);
+/* 18 */ int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SERCHAN32_H */
