@@ -54,7 +54,4 @@ DWORD ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
 
 DWORD GetLastError() { return ::GetLastError(); }
 
-void ObserveApiError(const char*, const char*, DWORD) {}
-void ObserveCloseReport(const char*, const char*) {}
-
 }  // namespace device

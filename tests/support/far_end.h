@@ -1,0 +1,45 @@
+// The far end of a test-bed COM port: the pseudo-terminal that the bed links
+// to the port's own (build/bed/far<N>), and the port's modem lines as the bed
+// keeps them (build/bed/com<N>.lines: the far end's lines, then the host's).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Modem-line bits as the bed's line files hold them.
+const DWORD kLineDtr = 0x002;
+const DWORD kLineRts = 0x004;
+const DWORD kLineCts = 0x020;
+const DWORD kLineCarrier = 0x040;
+const DWORD kLineRing = 0x080;
+const DWORD kLineDsr = 0x100;
+const DWORD kFarLinesOn = kLineDsr | kLineCts | kLineCarrier;
+
+class FarEnd {
+ public:
+  explicit FarEnd(int comNumber);
+  ~FarEnd();
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool Write(const std::vector<BYTE>& bytes);
+  // Up to `count` bytes, waiting at most timeoutMs for all of them.
+  std::vector<BYTE> Read(size_t count, DWORD timeoutMs);
+  // Discards whatever is waiting.
+  void Drain();
+
+  // The lines the far end drives (DSR, CTS, carrier, ring), and those the
+  // port's owner drives (DTR, RTS).
+  bool SetFarLines(DWORD lines);
+  DWORD HostLines();
+
+ private:
+  std::string linesPath_;
+  HANDLE handle_;
+};
+
+// The bed's directory as a Windows path, from MODEMLINES_DIR.
+std::string BedPath(const std::string& name);
