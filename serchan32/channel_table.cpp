@@ -21,12 +21,18 @@ CommPort& PortOf(int index) { return *Channels[index].port; }
 // Parity letters as the DCB codes them; -1 for any other character.
 int ParityCode(int letter) {
   switch (static_cast<char>(letter & 0xFF)) {
-    case 'N': return NOPARITY;
-    case 'O': return ODDPARITY;
-    case 'E': return EVENPARITY;
-    case 'M': return MARKPARITY;
-    case 'S': return SPACEPARITY;
-    default: return -1;
+    case 'N':
+      return NOPARITY;
+    case 'O':
+      return ODDPARITY;
+    case 'E':
+      return EVENPARITY;
+    case 'M':
+      return MARKPARITY;
+    case 'S':
+      return SPACEPARITY;
+    default:
+      return -1;
   }
 }
 
@@ -159,8 +165,7 @@ int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer, 
   return WriteBlock(PortOf(index), buffer, length & 0xFF) == kPortOk ? 0 : SERCHAN32_FAILED;
 }
 
-int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer,
-                                          unsigned length) {
+int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer, unsigned length) {
   if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
   return WriteBlock(PortOf(index), buffer, length & 0xFFFF) == kPortOk ? 0 : SERCHAN32_FAILED;
 }

@@ -25,15 +25,14 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat);
 BOOL GetCommModemStatus(HANDLE handle, LPDWORD status);
 BOOL EscapeCommFunction(HANDLE handle, DWORD function);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped);
-BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
-               LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
 BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE handle);
 BOOL CloseHandle(HANDLE handle);
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE entry, LPVOID argument, DWORD flags, LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE entry,
+                    LPVOID argument, DWORD flags, LPDWORD threadId);
 BOOL SetThreadPriority(HANDLE thread, int priority);
 DWORD ResumeThread(HANDLE thread);
 

@@ -32,8 +32,7 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped) {
   return ::ReadFile(handle, buffer, length, done, overlapped);
 }
-BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
-               LPOVERLAPPED overlapped) {
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped) {
   return ::WriteFile(handle, buffer, length, done, overlapped);
 }
 BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait) {
@@ -43,8 +42,8 @@ BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) { return ::CancelIoEx(ha
 BOOL FlushFileBuffers(HANDLE handle) { return ::FlushFileBuffers(handle); }
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE entry, LPVOID argument, DWORD flags, LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE entry,
+                    LPVOID argument, DWORD flags, LPDWORD threadId) {
   return ::CreateThread(security, stackSize, entry, argument, flags, threadId);
 }
 BOOL SetThreadPriority(HANDLE thread, int priority) {

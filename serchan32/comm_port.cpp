@@ -90,14 +90,15 @@ CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int pari
     return;
   }
   status = OpenPort(*this);
-  if (status == kPortOk) status = ConfigurePort(*this, portSettings, dataBits, parityCode, stopCode);
+  if (status == kPortOk)
+    status = ConfigurePort(*this, portSettings, dataBits, parityCode, stopCode);
 }
 
 CommPort::~CommPort() {
   ClosePort(*this);
-  for (HANDLE event : {stopEvent, breakEvent, rlsdChangedEvent, dsrChangedEvent,
-                       writeOverlapped.hEvent, readOverlapped.hEvent, waitOverlapped.hEvent,
-                       lineErrorEvent}) {
+  for (HANDLE event :
+       {stopEvent, breakEvent, rlsdChangedEvent, dsrChangedEvent, writeOverlapped.hEvent,
+        readOverlapped.hEvent, waitOverlapped.hEvent, lineErrorEvent}) {
     if (event != nullptr) CloseHandle(event);
   }
   DeleteCriticalSection(&readLock);
@@ -126,8 +127,8 @@ PortStatus OpenPort(CommPort& port) {
 
   // Without a watcher the port still reads and writes; it only counts no line
   // errors and signals no modem changes. So these steps are never fatal.
-  port.watcherThread = device::CreateThread(nullptr, 0, WatcherThreadEntry, &port,
-                                            CREATE_SUSPENDED, &port.watcherThreadId);
+  port.watcherThread = device::CreateThread(nullptr, 0, WatcherThreadEntry, &port, CREATE_SUSPENDED,
+                                            &port.watcherThreadId);
   if (port.watcherThread == nullptr) Report(port, "CreateThread");
   if (!device::SetThreadPriority(port.watcherThread, THREAD_PRIORITY_HIGHEST)) {
     Report(port, "SetThreadPriority");

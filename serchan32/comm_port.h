@@ -43,7 +43,7 @@ struct CommPort {
   CommPort(const CommPort&) = delete;
   CommPort& operator=(const CommPort&) = delete;
 
-  HANDLE handle;  // INVALID_HANDLE_VALUE while the device is not open
+  HANDLE handle;               // INVALID_HANDLE_VALUE while the device is not open
   CRITICAL_SECTION readLock;   // read path's line check against the watcher's events
   CRITICAL_SECTION writeLock;  // one block write at a time
   CRITICAL_SECTION openLock;   // open and close

@@ -19,11 +19,7 @@
 extern "C" {
 #endif
 
-enum {
-  SERCHAN32_FAILED = -1,
-  SERCHAN32_BAD_CHANNEL = -11,
-  SERCHAN32_CARRIER_LOST = -12
-};
+enum { SERCHAN32_FAILED = -1, SERCHAN32_BAD_CHANNEL = -11, SERCHAN32_CARRIER_LOST = -12 };
 
 /* 1 */ int SERCHAN32_CALL GetGlobDummy(void);
 /* 2 */ int SERCHAN32_CALL XRT_M_Change_Wait_Mode(int index, int mode);
@@ -36,16 +32,16 @@ enum {
                                                     int dataBits, int stopBits, int* outIndex);
 /* 9 */ int SERCHAN32_CALL XRT_M_Comm_RTS(int index, int on);
 /* 10 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock_EOB(int index, unsigned char* buffer,
-                                                    unsigned timeout, int endOfBlock);
+                                                     unsigned timeout, int endOfBlock);
 /* 11 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock_Length(int index, unsigned char* buffer,
-                                                       unsigned timeout, unsigned length);
+                                                        unsigned timeout, unsigned length);
 /* 12 */ int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer,
-                                                unsigned length);
+                                                 unsigned length);
 /* 13 */ int SERCHAN32_CALL XRT_M_Set_FlagConnect(int index, int flag);
 /* 14 */ int SERCHAN32_CALL XRT_M_Comm_ReadBlock(int index, unsigned char* buffer, unsigned timeout,
-                                                unsigned count);
+                                                 unsigned count);
 /* 15 */ int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer,
-                                                  unsigned length);
+                                                   unsigned length);
 /* 16 */ int SERCHAN32_CALL XRT_M_Comm_CheckRecvQueue(int index, unsigned* outQueued);
 /* 17 */ int SERCHAN32_CALL XRT_M_Comm_ReadByte(int index, unsigned char* byte, unsigned timeout);
 /* 18 */ int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent);

@@ -1,15 +1,15 @@
-# The project's Wine: a prefix of its own under build/, quiet, in the Russian
-# locale (the programs' texts are code page 1251), with the test bed's
-# modem-line library preloaded. Sourced by ./run and tools/wine-run.
+# The project's Wine: a prefix of its own under build/, quiet, and for the
+# programs it runs (tools/wine-run) the Russian locale, whose code pages 1251
+# and 866 are the programs' own, and the test bed's modem-line library.
+# Sourced by ./run and tools/wine-run.
 : "${root:?}"
 export WINEPREFIX="$root/build/wine"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win32
-export LANG=ru_RU.UTF-8
 export MODEMLINES_DIR="$root/build/bed"
-modemlines="$root/build/native/bin/libmodemlines32.so"
-if [ -f "$modemlines" ]; then export LD_PRELOAD="$modemlines"; fi
+# Given to the Wine processes only; $LIB picks the build of their word size.
+wine_preload="$root/build/native/preload/\$LIB/libmodemlines.so"
 
 # COM numbers whose devices the test bed lays under build/bed.
 bed_ports="20 21 22 23 24 25 26 27 28 29"
@@ -29,7 +29,9 @@ wine_prepare() {
     wineserver -k || true
     touch "$WINEPREFIX/.ports-mapped"
   fi
-  wineserver -p 2>/dev/null || true
+  # The server may take a bed terminal as its controlling one: keep its
+  # standard handles off every terminal and pipe.
+  wineserver -p </dev/null >/dev/null 2>&1 || true
   if ! pgrep -f 'services.exe' >/dev/null 2>&1; then
     wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   fi

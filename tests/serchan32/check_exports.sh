@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The DLL exports exactly its 18 functions, each at its fixed ordinal.
 set -euo pipefail
+export LC_ALL=C
 dll=$1
 expected="1 GetGlobDummy
 2 XRT_M_Change_Wait_Mode

@@ -111,9 +111,8 @@ TEST_P(WriteTimeoutTest, MultiplierIs19200DividedByTheBaudRate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, WriteTimeoutTest,
-                         ::testing::Values(Timeouts{300, 64}, Timeouts{1200, 16},
-                                           Timeouts{9600, 2}, Timeouts{38400, 0},
-                                           Timeouts{115200, 0}));
+                         ::testing::Values(Timeouts{300, 64}, Timeouts{1200, 16}, Timeouts{9600, 2},
+                                           Timeouts{38400, 0}, Timeouts{115200, 0}));
 
 TEST_F(PortTest, BaudZeroIsRefusedBeforeTheTimeoutsWithoutAReport) {
   EXPECT_EQ(kPortCallFailed, Open(0));

@@ -32,13 +32,12 @@ TEST_P(OpenFailureTest, YieldsNotOpenReportsTheCallAndLeavesNothingOpen) {
   EXPECT_EQ(0, device_.Count("SetCommState"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, OpenFailureTest,
-    ::testing::Values(OpenFailure{Call::CreateFile, "CreateFile", false},
-                      OpenFailure{Call::SetupComm, "SetupComm", true},
-                      OpenFailure{Call::PurgeComm, "PurgeComm", true},
-                      OpenFailure{Call::GetCommState, "GetCommState", true},
-                      OpenFailure{Call::SetCommMask, "SetCommMask", true}));
+INSTANTIATE_TEST_SUITE_P(EachStep, OpenFailureTest,
+                         ::testing::Values(OpenFailure{Call::CreateFile, "CreateFile", false},
+                                           OpenFailure{Call::SetupComm, "SetupComm", true},
+                                           OpenFailure{Call::PurgeComm, "PurgeComm", true},
+                                           OpenFailure{Call::GetCommState, "GetCommState", true},
+                                           OpenFailure{Call::SetCommMask, "SetCommMask", true}));
 
 TEST_F(PortTest, OpensExclusivelyForOverlappedIoAndSetsUpTheDriver) {
   ASSERT_EQ(kPortOk, Open());

@@ -453,7 +453,7 @@ BOOL PurgeComm(HANDLE, DWORD flags) {
 }
 BOOL GetCommState(HANDLE, LPDCB dcb) {
   return Scripted(Call::GetCommState, "GetCommState", dcb->DCBlength) ? FALSE
-                                                                       : Dev().GetCommState(dcb);
+                                                                      : Dev().GetCommState(dcb);
 }
 BOOL SetCommState(HANDLE, LPDCB dcb) {
   return Scripted(Call::SetCommState, "SetCommState", dcb->BaudRate) ? FALSE
@@ -511,8 +511,8 @@ BOOL FlushFileBuffers(HANDLE) {
 }
 BOOL CloseHandle(HANDLE) { return Scripted(Call::CloseHandle, "CloseHandle", 0) ? FALSE : TRUE; }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE entry, LPVOID argument, DWORD flags, LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE entry,
+                    LPVOID argument, DWORD flags, LPDWORD threadId) {
   if (Scripted(Call::CreateThread, "CreateThread", flags)) return nullptr;
   HANDLE thread = ::CreateThread(security, stackSize, entry, argument, flags, threadId);
   if (thread == nullptr) lastError = ::GetLastError();
