@@ -6,7 +6,7 @@
 //   events       CreateEventA, SetEvent, ResetEvent, CloseHandle,
 //                WaitForSingleObject, WaitForMultipleObjects
 //   threads      CreateThread (CREATE_SUSPENDED), SetThreadPriority, ResumeThread,
-//                TerminateThread (only of a thread that never ran)
+//                SignalObjectAndWait (alertable), QueueUserAPC of ExitThread
 //   locks        InitializeCriticalSection, EnterCriticalSection,
 //                LeaveCriticalSection, DeleteCriticalSection
 //   text         wsprintfA, lstrcpyA, lstrcpynA, LoadStringA

@@ -75,9 +75,10 @@ void AttachLibrary(HINSTANCE module) {
   }
 }
 
-void DetachLibrary() {
+void DetachLibrary(bool unloading) {
   EnterCriticalSection(&ChannelLock);
   for (ChannelSlot& slot : Channels) {
+    if (slot.port != nullptr) slot.port->closingUnderLoaderLock = unloading;
     delete slot.port;
     slot.port = nullptr;
   }

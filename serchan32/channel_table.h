@@ -20,7 +20,9 @@ extern CRITICAL_SECTION ChannelLock;
 
 // Load and unload of the library (process attach and detach).
 void AttachLibrary(HINSTANCE module);
-void DetachLibrary();
+// unloading: the library is unloaded with the process going on (FreeLibrary),
+// so the loader's lock is held and no thread can end.
+void DetachLibrary(bool unloading);
 
 bool IsChannelUsable(int index);
 void PumpMessages(int index);

@@ -52,6 +52,10 @@ CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int pari
       watcherThread(nullptr),
       watcherThreadId(0),
       stopEvent(nullptr),
+      watcherStartedEvent(nullptr),
+      watcherDoneEvent(nullptr),
+      watcherReleaseEvent(nullptr),
+      closingUnderLoaderLock(false),
       stopRequested(0),
       eventMask(EV_ERR),
       dcb(),
@@ -71,7 +75,9 @@ CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int pari
   HANDLE* const events[] = {&writeOverlapped.hEvent, &readOverlapped.hEvent,
                             &waitOverlapped.hEvent,  &dsrChangedEvent,
                             &rlsdChangedEvent,       &breakEvent,
-                            &lineErrorEvent,         &stopEvent};
+                            &lineErrorEvent,         &stopEvent,
+                            &watcherStartedEvent,    &watcherDoneEvent,
+                            &watcherReleaseEvent};
   bool eventsMade = true;
   for (HANDLE* event : events) {
     *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -127,6 +133,9 @@ PortStatus OpenPort(CommPort& port) {
 
   // Without a watcher the port still reads and writes; it only counts no line
   // errors and signals no modem changes. So these steps are never fatal.
+  ResetEvent(port.watcherStartedEvent);
+  ResetEvent(port.watcherDoneEvent);
+  ResetEvent(port.watcherReleaseEvent);
   port.watcherThread = device::CreateThread(nullptr, 0, WatcherThreadEntry, &port, CREATE_SUSPENDED,
                                             &port.watcherThreadId);
   if (port.watcherThread == nullptr) Report(port, "CreateThread");
@@ -135,12 +144,18 @@ PortStatus OpenPort(CommPort& port) {
   }
   if (device::ResumeThread(port.watcherThread) == 0xFFFFFFFF) {
     Report(port, "ResumeThread");
-    // A watcher that never ran could not be stopped at close: discard it now.
+    // A watcher that never ran cannot be stopped at close: it is let go
+    // suspended, never to touch the port.
     if (port.watcherThread != nullptr) {
-      TerminateThread(port.watcherThread, 0);
       CloseHandle(port.watcherThread);
       port.watcherThread = nullptr;
     }
+  }
+  // A new thread starts under the loader's lock: until it runs, neither an
+  // unload of the library nor the end of the process may come.
+  if (port.watcherThread != nullptr) {
+    HANDLE starts[2] = {port.watcherStartedEvent, port.watcherThread};
+    WaitForMultipleObjects(2, starts, FALSE, INFINITE);
   }
   return kPortOk;
 }
@@ -202,7 +217,20 @@ PortStatus ClosePort(CommPort& port) {
     port.stopRequested = 1;
     device::SetCommMask(port.handle, 0);
     SetEvent(port.stopEvent);
-    WaitForSingleObject(port.watcherThread, INFINITE);
+    // The watcher leaves its loop and waits to be released. Released, it
+    // ends and is waited for. While the library is being unloaded a thread
+    // cannot end, so it is ended by an APC of ExitThread instead and never
+    // runs this module's code again. At process exit it is gone already.
+    HANDLE ends[2] = {port.watcherDoneEvent, port.watcherThread};
+    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) == WAIT_OBJECT_0) {
+      if (port.closingUnderLoaderLock) {
+        QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)),
+                     port.watcherThread, 0);
+      } else {
+        SetEvent(port.watcherReleaseEvent);
+        WaitForSingleObject(port.watcherThread, INFINITE);
+      }
+    }
     CloseHandle(port.watcherThread);
     port.watcherThread = nullptr;
   }

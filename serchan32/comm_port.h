@@ -50,6 +50,14 @@ struct CommPort {
   HANDLE watcherThread;
   DWORD watcherThreadId;
   HANDLE stopEvent;
+  // Set by the watcher as it starts and as it leaves its loop; then close
+  // releases it to end (port_watcher.cpp).
+  HANDLE watcherStartedEvent;
+  HANDLE watcherDoneEvent;
+  HANDLE watcherReleaseEvent;
+  // Set when the port is closed while the library is unloaded with it open:
+  // its watcher can then neither end nor run this module's code again.
+  bool closingUnderLoaderLock;
   std::atomic<LONG> stopRequested;
   DWORD eventMask;  // for SetCommMask: EV_ERR, plus EV_DSR with DTR/DSR flow control
   DCB dcb;

@@ -1,8 +1,9 @@
 // The library's entry point.
 #include "serchan32/channel_table.h"
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) AttachLibrary(instance);
-  if (reason == DLL_PROCESS_DETACH) DetachLibrary();
+  // No reserved pointer: FreeLibrary, not the end of the process.
+  if (reason == DLL_PROCESS_DETACH) DetachLibrary(reserved == nullptr);
   return TRUE;
 }

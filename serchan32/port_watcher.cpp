@@ -33,8 +33,14 @@ const LineErrorBit kLineErrorBits[] = {
 
 }  // namespace
 
-DWORD WINAPI WatcherThreadEntry(LPVOID port) {
-  WatchPort(*static_cast<CommPort*>(port));
+DWORD WINAPI WatcherThreadEntry(LPVOID argument) {
+  CommPort& port = *static_cast<CommPort*>(argument);
+  SetEvent(port.watcherStartedEvent);
+  WatchPort(port);
+  // Close decides how the thread ends (comm_port.cpp): the done event is set
+  // and the release awaited in one call, alertably, so that from here on no
+  // code of this module need run unless close releases the thread.
+  SignalObjectAndWait(port.watcherDoneEvent, port.watcherReleaseEvent, INFINITE, TRUE);
   return 0;
 }
 

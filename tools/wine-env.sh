@@ -19,22 +19,25 @@ bed_ports="20 21 22 23 24 25 26 27 28 29"
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  if [ ! -f "$WINEPREFIX/.ports-mapped" ]; then
+  local marker="$WINEPREFIX/.serchan-prepared-2"
+  if [ ! -f "$marker" ]; then
     wineboot -i >/dev/null 2>&1 </dev/null || true
     local n
     for n in $bed_ports; do
       wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/com$n" /f \
         >/dev/null 2>&1 </dev/null
     done
+    # A crashing program ends at once instead of waiting in the debugger.
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+      /t REG_SZ /d '' /f >/dev/null 2>&1 </dev/null
     wineserver -k || true
-    touch "$WINEPREFIX/.ports-mapped"
+    touch "$marker"
   fi
   # The server may take a bed terminal as its controlling one: keep its
-  # standard handles off every terminal and pipe.
+  # standard handles off every terminal and pipe. A throwaway program starts
+  # Wine's services (if they are not up) with null standard handles.
   wineserver -p </dev/null >/dev/null 2>&1 || true
-  if ! pgrep -f 'services.exe' >/dev/null 2>&1; then
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-  fi
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 # Maps one COM number to a device path in the prefix.

@@ -52,7 +52,7 @@ TEST_F(LinePortTest, WatcherStaysWhileOpenAndEndsAtClose) {
                               &watcher, SYNCHRONIZE, FALSE, 0));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(watcher, 300));
   ClosePort(*port_);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
   CloseHandle(watcher);
   EXPECT_TRUE(RecordedApiErrors().empty()) << RecordedApiErrors()[0];
 }

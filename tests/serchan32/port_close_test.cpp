@@ -21,7 +21,7 @@ TEST_F(PortTest, CloseStopsTheWatcherDropsDtrPurgesAndReleasesTheDevice) {
 
   EXPECT_EQ(kPortOk, ClosePort(*port_));
 
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
   CloseHandle(watcher);
   EXPECT_EQ(nullptr, port_->watcherThread);
   EXPECT_EQ(INVALID_HANDLE_VALUE, port_->handle);

@@ -31,9 +31,10 @@ class PortTest : public ::testing::Test {
 
   PortStatus Open(DWORD baud = 9600) { return Construct(Settings(5, baud)); }
 
-  // Waits for the watcher thread to end; true when it did.
+  // Waits for the watcher to leave its loop; true when it did. (The thread
+  // itself is ended by close.)
   bool WatcherEnds(DWORD timeoutMs = 5000) {
-    return WaitForSingleObject(port_->watcherThread, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(port_->watcherDoneEvent, timeoutMs) == WAIT_OBJECT_0;
   }
 
   ScriptedDevice device_;

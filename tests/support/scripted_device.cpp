@@ -38,7 +38,27 @@ ScriptedDevice::ScriptedDevice() : driverDcb_(), lastDcb_(), lastTimeouts_() {
 }
 
 ScriptedDevice::~ScriptedDevice() {
+  for (HANDLE thread : unresumed_) {
+    ::ResumeThread(thread);
+    WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
   if (current == this) current = nullptr;
+}
+
+bool ScriptedDevice::ResumeWillFail() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = failures_.find(Call::ResumeThread);
+  return found != failures_.end() && found->second.times != 0 && found->second.after == 0;
+}
+
+void ScriptedDevice::KeepUnresumed(HANDLE thread) {
+  HANDLE copy = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unresumed_.push_back(copy);
+  }
 }
 
 ScriptedDevice* ScriptedDevice::Current() { return current; }
@@ -428,6 +448,8 @@ namespace {
 
 ScriptedDevice& Dev() { return *ScriptedDevice::Current(); }
 
+DWORD WINAPI EmptyThread(LPVOID) { return 0; }
+
 // Records the call and tells whether a scripted failure applies.
 bool Scripted(Call call, const char* name, DWORD argument) {
   Dev().Record(name, argument);
@@ -514,6 +536,10 @@ BOOL CloseHandle(HANDLE) { return Scripted(Call::CloseHandle, "CloseHandle", 0) 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE entry,
                     LPVOID argument, DWORD flags, LPDWORD threadId) {
   if (Scripted(Call::CreateThread, "CreateThread", flags)) return nullptr;
+  // A thread whose resume will fail never runs the port's entry; the device
+  // ends it itself when it goes (a thread left suspended at process exit
+  // troubles Wine).
+  if (Dev().ResumeWillFail()) entry = EmptyThread;
   HANDLE thread = ::CreateThread(security, stackSize, entry, argument, flags, threadId);
   if (thread == nullptr) lastError = ::GetLastError();
   Dev().NoteThread(thread, argument);
@@ -528,7 +554,10 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
   return done;
 }
 DWORD ResumeThread(HANDLE thread) {
-  if (Scripted(Call::ResumeThread, "ResumeThread", 0)) return 0xFFFFFFFF;
+  if (Scripted(Call::ResumeThread, "ResumeThread", 0)) {
+    Dev().KeepUnresumed(thread);
+    return 0xFFFFFFFF;
+  }
   Dev().RunBeforeResume(thread);
   DWORD count = ::ResumeThread(thread);
   if (count == 0xFFFFFFFF) lastError = ::GetLastError();

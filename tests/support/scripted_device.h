@@ -136,6 +136,8 @@ class ScriptedDevice {
   Call ResultCallFor(LPOVERLAPPED overlapped) const;
   void OpenPath(const char* path);
   void NoteThread(HANDLE thread, void* argument);
+  bool ResumeWillFail();
+  void KeepUnresumed(HANDLE thread);
   void RunBeforeResume(HANDLE thread);
 
   static ScriptedDevice* Current();
@@ -185,5 +187,6 @@ class ScriptedDevice {
 
   std::function<void(void*)> beforeResume_;
   HANDLE thread_ = nullptr;
+  std::vector<HANDLE> unresumed_;
   void* threadArgument_ = nullptr;
 };
