@@ -104,7 +104,8 @@ CommPort::~CommPort() {
   ClosePort(*this);
   for (HANDLE event :
        {stopEvent, breakEvent, rlsdChangedEvent, dsrChangedEvent, writeOverlapped.hEvent,
-        readOverlapped.hEvent, waitOverlapped.hEvent, lineErrorEvent}) {
+        readOverlapped.hEvent, waitOverlapped.hEvent, lineErrorEvent, watcherStartedEvent,
+        watcherDoneEvent, watcherReleaseEvent}) {
     if (event != nullptr) CloseHandle(event);
   }
   DeleteCriticalSection(&readLock);

@@ -69,12 +69,29 @@ TEST_F(PortTest, DestructionAfterAFailedOpenSucceeds) {
   EXPECT_TRUE(device_.CloseReports().empty());
 }
 
-TEST_F(PortTest, DestructionClosesAnOpenPort) {
+TEST_F(PortTest, DestructionClosesAnOpenPortAndReleasesEveryHandle) {
   ASSERT_EQ(kPortOk, Open());
   ASSERT_TRUE(device_.WaitUntilEventPending());
+  const CommPort& p = *port_;
+  const HANDLE owned[] = {p.stopEvent,
+                          p.breakEvent,
+                          p.rlsdChangedEvent,
+                          p.dsrChangedEvent,
+                          p.lineErrorEvent,
+                          p.writeOverlapped.hEvent,
+                          p.readOverlapped.hEvent,
+                          p.waitOverlapped.hEvent,
+                          p.watcherStartedEvent,
+                          p.watcherDoneEvent,
+                          p.watcherReleaseEvent,
+                          p.watcherThread};
   port_.reset();
   EXPECT_EQ(std::vector<DWORD>{CLRDTR}, device_.Arguments("EscapeCommFunction"));
   EXPECT_EQ(1, device_.Count("CloseHandle"));
+  for (HANDLE handle : owned) {
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(handle, &flags)) << handle;
+  }
 }
 
 TEST_F(PortTest, CloseAfterAFailedConfigureStopsTheRunningWatcher) {
