@@ -11,15 +11,19 @@ export MODEMLINES_DIR="$root/build/bed"
 # Given to the Wine processes only; $LIB picks the build of their word size.
 wine_preload="$root/build/native/preload/\$LIB/libmodemlines.so"
 
-# COM numbers whose devices the test bed lays under build/bed.
+# COM numbers whose devices the test bed lays under build/bed, and the one
+# the demo's reader simulator links there.
 bed_ports="20 21 22 23 24 25 26 27 28 29"
+# (not named comN: its lines are the preload's defaults, DSR, CTS and carrier on).
+reader_port=30
+reader_link="$MODEMLINES_DIR/reader"
 
 # Creates the prefix once, maps the test bed's COM ports into it, and starts
 # the server with Wine's services before a program whose pipes are watched
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  local marker="$WINEPREFIX/.serchan-prepared-2"
+  local marker="$WINEPREFIX/.serchan-prepared-4"
   if [ ! -f "$marker" ]; then
     wineboot -i >/dev/null 2>&1 </dev/null || true
     local n
@@ -27,6 +31,8 @@ wine_prepare() {
       wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/com$n" /f \
         >/dev/null 2>&1 </dev/null
     done
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$reader_port" /t REG_SZ /d "$reader_link" /f \
+      >/dev/null 2>&1 </dev/null
     # A crashing program ends at once instead of waiting in the debugger.
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
       /t REG_SZ /d '' /f >/dev/null 2>&1 </dev/null

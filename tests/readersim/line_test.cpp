@@ -1,0 +1,73 @@
+// The transmit queue: pacing and ordering, on explicit times.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+#include "readersim/line.h"
+
+namespace readersim {
+namespace {
+
+TEST(Line, ByteTime) {
+  EXPECT_EQ(byte_time_us(9600), 1042);
+  EXPECT_EQ(byte_time_us(115200), 87);
+}
+
+TEST(Line, UnpacedGoesAtOnce) {
+  TxQueue tx;
+  tx_push(tx, 100, {1, 2, 3});
+  EXPECT_EQ(tx.due_us, (std::deque<int64_t>{100, 100, 100}));
+}
+
+TEST(Line, PacedBytesSpacedAndBackToBack) {
+  TxQueue tx;
+  tx.byte_us = 1000;
+  tx_push(tx, 0, {1, 2});
+  tx_push(tx, 500, {3});  // the line is still busy with the first answer
+  EXPECT_EQ(tx.due_us, (std::deque<int64_t>{1000, 2000, 3000}));
+}
+
+TEST(Line, DelayedAnswerHoldsBackLaterOnes) {
+  TxQueue tx;
+  tx_push(tx, 6000, {1});
+  tx_push(tx, 10, {2});
+  EXPECT_EQ(tx.due_us, (std::deque<int64_t>{6000, 6000}));
+}
+
+TEST(Line, WritesOnlyDueBytes) {
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  Fd rd(p[0]), wr(p[1]);
+  TxQueue tx;
+  tx.byte_us = 10;
+  tx_push(tx, 0, {0xA1, 0xA2, 0xA3});
+  std::string error;
+  ASSERT_TRUE(tx_write(tx, wr.get(), 25, error)) << error;
+  uint8_t buf[8];
+  ASSERT_EQ(::read(rd.get(), buf, sizeof buf), 2);
+  EXPECT_EQ(buf[1], 0xA2);
+  EXPECT_EQ(tx_next_due(tx), 30);
+  ASSERT_TRUE(tx_write(tx, wr.get(), 30, error));
+  ASSERT_EQ(::read(rd.get(), buf, sizeof buf), 1);
+  EXPECT_EQ(buf[0], 0xA3);
+  EXPECT_EQ(tx_next_due(tx), -1);
+}
+
+TEST(Line, FdOwnership) {
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  {
+    Fd a(p[0]);
+    Fd b(std::move(a));
+    EXPECT_FALSE(a);
+    EXPECT_TRUE(b);
+  }
+  Fd w(p[1]);
+  // The read end is closed: writing now fails (SIGPIPE is ignored here).
+  signal(SIGPIPE, SIG_IGN);
+  EXPECT_LT(::write(w.get(), "x", 1), 0);
+}
+
+}  // namespace
+}  // namespace readersim
