@@ -11,6 +11,7 @@
 //                LeaveCriticalSection, DeleteCriticalSection
 //   text         wsprintfA, lstrcpyA, lstrcpynA, LoadStringA
 //   messages     PeekMessageA, DispatchMessageA
+//   heaps        HeapCreate, HeapAlloc, HeapDestroy
 //   errors       GetLastError
 // The COM device calls go through serchan32/comm_device.h, never directly.
 //
