@@ -12,13 +12,9 @@ const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RX
 const DWORD kWriteTimeoutConstantMs = 2000;
 const int kCloseReportLength = 2048;
 
-void Report(const CommPort& port, const char* apiName) {
-  ReportApiError(apiName, port.portName, device::GetLastError());
-}
-
 // An open step failed: report it, close what was opened, yield 3.
 PortStatus FailOpen(CommPort& port, const char* apiName) {
-  Report(port, apiName);
+  ReportDeviceError(port, apiName);
   ClosePort(port);
   return kPortNotOpen;
 }
@@ -37,6 +33,10 @@ const char* StopBitsText(BYTE stopBits) {
 
 void ReportApiError(const char* apiName, const char* portName, DWORD errorCode) {
   device::ObserveApiError(apiName, portName, errorCode);
+}
+
+void ReportDeviceError(const CommPort& port, const char* apiName) {
+  ReportApiError(apiName, port.portName, device::GetLastError());
 }
 
 void ResetCounters(CommPort& port) {
@@ -139,12 +139,12 @@ PortStatus OpenPort(CommPort& port) {
   ResetEvent(port.watcherReleaseEvent);
   port.watcherThread = device::CreateThread(nullptr, 0, WatcherThreadEntry, &port, CREATE_SUSPENDED,
                                             &port.watcherThreadId);
-  if (port.watcherThread == nullptr) Report(port, "CreateThread");
+  if (port.watcherThread == nullptr) ReportDeviceError(port, "CreateThread");
   if (!device::SetThreadPriority(port.watcherThread, THREAD_PRIORITY_HIGHEST)) {
-    Report(port, "SetThreadPriority");
+    ReportDeviceError(port, "SetThreadPriority");
   }
   if (device::ResumeThread(port.watcherThread) == 0xFFFFFFFF) {
-    Report(port, "ResumeThread");
+    ReportDeviceError(port, "ResumeThread");
     // A watcher that never ran cannot be stopped at close: it is let go
     // suspended, never to touch the port.
     if (port.watcherThread != nullptr) {
@@ -184,7 +184,7 @@ PortStatus ConfigurePort(CommPort& port, const PortSettings& settings, unsigned 
   dcb.fOutxCtsFlow = settings.ctsRtsFlow & 1;
   dcb.fRtsControl = dcb.fOutxCtsFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   if (device::SetCommState(port.handle, &dcb) != TRUE) {
-    Report(port, "SetCommState");
+    ReportDeviceError(port, "SetCommState");
     return kPortCallFailed;
   }
 
@@ -195,7 +195,7 @@ PortStatus ConfigurePort(CommPort& port, const PortSettings& settings, unsigned 
   device::SetCommTimeouts(port.handle, &port.timeouts);
 
   if (!device::SetCommMask(port.handle, port.eventMask)) {
-    Report(port, "SetCommMask");
+    ReportDeviceError(port, "SetCommMask");
     return kPortCallFailed;
   }
   wsprintfA(port.description, "%u %u,%c,%s DTR-DSR=%s CTS-RTS=%s",
@@ -207,7 +207,7 @@ PortStatus ConfigurePort(CommPort& port, const PortSettings& settings, unsigned 
 
 PortStatus PurgePort(CommPort& port) {
   if (device::PurgeComm(port.handle, kPurgeAll) == TRUE) return kPortOk;
-  Report(port, "PurgeComm");
+  ReportDeviceError(port, "PurgeComm");
   return kPortCallFailed;
 }
 

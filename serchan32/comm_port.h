@@ -103,6 +103,8 @@ void ResetCounters(CommPort& port);
 // The error hook: every failing system call of a port reports here. It has no
 // effect; the values reach only the device seam's observer.
 void ReportApiError(const char* apiName, const char* portName, DWORD errorCode);
+// ReportApiError for a failed call of the port's device, with its error number.
+void ReportDeviceError(const CommPort& port, const char* apiName);
 
 // The data path (port_io.cpp). Terminators are active when positive as
 // 16-bit signed values; their low byte is compared.
@@ -117,6 +119,8 @@ PortStatus CheckModemLines(CommPort& port, DWORD& dsrOk, DWORD& rlsdOk);
 DWORD WINAPI WatcherThreadEntry(LPVOID port);
 void WatchPort(CommPort& port);
 void CountLineErrors(CommPort& port, DWORD errors);
+// Takes the device's pending error mask (ClearCommError) and counts it.
+void CountPendingLineErrors(CommPort& port);
 void SignalModemChange(CommPort& port, DWORD eventMask, DWORD modemStatus);
 
 // The traffic report (port_report.cpp). Fills counterCopy (nine values) and,

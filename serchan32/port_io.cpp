@@ -9,10 +9,6 @@ const DWORD kPurgeRxAbort = PURGE_RXABORT;
 const DWORD kPurgeRxAbortClear = PURGE_RXABORT | PURGE_RXCLEAR;
 const DWORD kPurgeTx = PURGE_TXABORT | PURGE_TXCLEAR;
 
-void Report(const CommPort& port, const char* apiName) {
-  ReportApiError(apiName, port.portName, device::GetLastError());
-}
-
 bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 // Makes sure the pending one-byte read is over before the next one reuses its
@@ -34,17 +30,9 @@ PortStatus AbortRead(CommPort& port, PortStatus status, bool clear = false) {
   return status;
 }
 
-// Line errors that a failed read or write leaves behind are counted.
-void CountErrorsOfFailure(CommPort& port) {
-  DWORD errors = 0;
-  COMSTAT stat;
-  device::ClearCommError(port.handle, &errors, &stat);
-  if (errors != 0) CountLineErrors(port, errors);
-}
-
 PortStatus FailWrite(CommPort& port, const char* apiName) {
-  Report(port, apiName);
-  CountErrorsOfFailure(port);
+  ReportDeviceError(port, apiName);
+  CountPendingLineErrors(port);  // what the failure left behind
   device::PurgeComm(port.handle, kPurgeTx);
   return kPortWriteFailed;
 }
@@ -66,8 +54,8 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
   DWORD transferred = 0;
   if (!device::ReadFile(port.handle, buffer, 1, &transferred, &port.readOverlapped)) {
     if (device::GetLastError() != ERROR_IO_PENDING) {
-      Report(port, "ReadFile");
-      CountErrorsOfFailure(port);
+      ReportDeviceError(port, "ReadFile");
+      CountPendingLineErrors(port);  // what the failure left behind
       return kPortReadFailed;
     }
     switch (WaitForMultipleObjects(5, waits, FALSE, timeoutMs)) {
@@ -82,7 +70,7 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
         return AbortRead(port, kPortCarrierLost);
       case WAIT_OBJECT_0 + 4:
         if (!device::GetOverlappedResult(port.handle, &port.readOverlapped, &transferred, FALSE)) {
-          Report(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
+          ReportDeviceError(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
           return kPortReadFailed;
         }
         break;
@@ -114,7 +102,7 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
 PortStatus CheckModemLines(CommPort& port, DWORD& dsrOk, DWORD& rlsdOk) {
   DWORD status = 0;
   if (!device::GetCommModemStatus(port.handle, &status)) {
-    Report(port, "GetCommModemStatus");
+    ReportDeviceError(port, "GetCommModemStatus");
     return kPortCallFailed;
   }
   dsrOk = (port.eventMask & EV_DSR) ? ((status & MS_DSR_ON) ? 1 : 0) : 1;

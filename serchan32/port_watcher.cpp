@@ -5,10 +5,6 @@
 
 namespace {
 
-void Report(const CommPort& port, const char* apiName) {
-  ReportApiError(apiName, port.portName, device::GetLastError());
-}
-
 // A wait that ended as aborted although close did not ask for it. Windows ends
 // a pending wait with an empty mask when the mask is set again (configure does
 // that right after open); Wine aborts it instead. Such a wait is taken as the
@@ -55,7 +51,7 @@ void WatchPort(CommPort& port) {
       DWORD error = device::GetLastError();
       if (error != ERROR_IO_PENDING) {
         if (!port.stopRequested && RestartAfterAbort(error, abortsInARow)) continue;
-        Report(port, "WatchPort thread - WaitCommEvent");
+        ReportDeviceError(port, "WatchPort thread - WaitCommEvent");
         return;
       }
       DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
@@ -68,7 +64,7 @@ void WatchPort(CommPort& port) {
       DWORD transferred = 0;
       if (!device::GetOverlappedResult(port.handle, &port.waitOverlapped, &transferred, FALSE)) {
         if (RestartAfterAbort(device::GetLastError(), abortsInARow)) continue;
-        Report(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
+        ReportDeviceError(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
         return;
       }
     }
@@ -77,15 +73,12 @@ void WatchPort(CommPort& port) {
     abortsInARow = 0;
 
     if (mask & EV_ERR) {
-      DWORD errors = 0;
-      COMSTAT stat;
-      device::ClearCommError(port.handle, &errors, &stat);
-      if (errors != 0) CountLineErrors(port, errors);
+      CountPendingLineErrors(port);
       continue;
     }
     DWORD modemStatus = 0;
     if (!device::GetCommModemStatus(port.handle, &modemStatus)) {
-      Report(port, "WatchPort thread - GetCommModemStatus");
+      ReportDeviceError(port, "WatchPort thread - GetCommModemStatus");
       return;
     }
     SignalModemChange(port, mask, modemStatus);
@@ -96,6 +89,13 @@ void SignalModemChange(CommPort& port, DWORD eventMask, DWORD /*modemStatus*/) {
   CriticalSectionLock lock(port.readLock);
   if (eventMask & EV_DSR) SetEvent(port.dsrChangedEvent);
   if (eventMask & EV_RLSD) SetEvent(port.rlsdChangedEvent);
+}
+
+void CountPendingLineErrors(CommPort& port) {
+  DWORD errors = 0;
+  COMSTAT stat;
+  device::ClearCommError(port.handle, &errors, &stat);
+  if (errors != 0) CountLineErrors(port, errors);
 }
 
 void CountLineErrors(CommPort& port, DWORD errors) {

@@ -5,31 +5,18 @@
 #include <cstdlib>
 #include <vector>
 
+#include "readersim/frame.h"
 #include "serchan32/serchan32.h"
 
 namespace {
 
-unsigned short Crc16(unsigned short crc, const unsigned char* bytes, unsigned count) {
-  for (unsigned i = 0; i < count; ++i) {
-    unsigned char byte = bytes[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool low = ((crc ^ byte) & 1) != 0;
-      crc >>= 1;
-      if (low) crc ^= 0xA001;
-      byte >>= 1;
-    }
-  }
-  return crc;
-}
-
 // One command frame out, one response frame in; false on NAK, CRC or time-out.
 bool Exchange(int channel, unsigned char command, std::vector<unsigned char>& answer) {
-  unsigned char frame[5] = {command, 0, 0, 0, 0};
-  const unsigned short crc = Crc16(0, frame, 3);
-  frame[3] = crc & 0xFF;
-  frame[4] = crc >> 8;
+  readersim::Frame request;
+  request.code = command;
+  const std::vector<unsigned char> frame = readersim::encode(request);
   XRT_M_Comm_FlushBuffers(channel);
-  XRT_M_Comm_SendBlock_0(channel, frame, sizeof frame);
+  XRT_M_Comm_SendBlock_0(channel, frame.data(), frame.size());
   unsigned char head[3];
   if (XRT_M_Comm_ReadBlock(channel, head, 5000, 1) <= 0 || head[0] == 0xFF) return false;
   if (XRT_M_Comm_ReadBlock(channel, head + 1, 100, 2) <= 0) return false;
@@ -39,7 +26,7 @@ bool Exchange(int channel, unsigned char command, std::vector<unsigned char>& an
   if (length != 0 && XRT_M_Comm_ReadBlock(channel, answer.data(), 5000, length) <= 0) return false;
   unsigned char tail[2];
   if (XRT_M_Comm_ReadBlock(channel, tail, 100, 2) <= 0) return false;
-  unsigned short check = Crc16(Crc16(0, head, 3), answer.data(), length);
+  const int check = readersim::crc16(answer.data(), length, readersim::crc16(head, sizeof head));
   return (tail[0] | tail[1] << 8) == check;
 }
 
