@@ -18,3 +18,4 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Windows test programs run under Wine, in the project's own prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run)
+set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)

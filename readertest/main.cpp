@@ -1,0 +1,7 @@
+// readertest: a console for testing the two-slot card reader on a COM port.
+#include "readertest/front_end.h"
+
+int main() {
+  RunReaderTest();
+  ExitProcess(0);
+}

@@ -1,0 +1,3 @@
+#include "readertest/program_state.h"
+
+ProgramState Program;
