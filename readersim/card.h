@@ -24,6 +24,8 @@ struct Card {
   bool present = false;
   bool powered = false;
   std::vector<uint8_t> atr = default_atr();
+  // When set, the powered card answers every well-formed APDU with these bytes.
+  std::vector<uint8_t> fixed_answer;
 };
 
 // Byte i of every GET RESPONSE answer.

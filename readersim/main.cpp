@@ -41,10 +41,15 @@ Line:
 Reader:
   --version M.mm       firmware version answered to 0x04 (default 1.00;
                        1.05 answers 01 05)
+  --version-data HEX   answer 0x04 with these data bytes instead (e.g. 01:
+                       a version too short to read)
   --cards WHICH        cards present at start: both|upper|lower|none
                        (default both)
   --atr SLOT HEX       ATR of the card in SLOT (0 or 1), e.g. 3B021450
                        (default 3B 02 14 50)
+  --apdu-answer SLOT HEX
+                       the card in SLOT answers every well-formed APDU with
+                       these bytes (data and status word) once powered
   --remove-on-power-down
                        a card leaves its slot when powered down (0x44/0x84)
   --insert-after MS    whenever a slot is empty (at start, after "remove" or
@@ -110,6 +115,7 @@ struct Options {
   ReaderConfig config;
   bool cards[kSlots] = {true, true};
   std::vector<uint8_t> atr[kSlots];
+  std::vector<uint8_t> apdu_answer[kSlots];
   std::string link;
   std::string device;
   int baud = 9600;
@@ -125,8 +131,7 @@ bool parse_version(const std::string& text, ReaderConfig& config) {
       !parse_number(text.substr(dot + 1), 0, 255, minor)) {
     return false;
   }
-  config.major = static_cast<uint8_t>(major);
-  config.minor = static_cast<uint8_t>(minor);
+  config.version = {static_cast<uint8_t>(major), static_cast<uint8_t>(minor)};
   return true;
 }
 
@@ -151,6 +156,13 @@ int parse_options(int argc, char** argv, Options& o) {
         std::fprintf(stderr, "readersim: --version takes M.mm, e.g. 1.05\n");
         return 1;
       }
+    } else if (a == "--version-data") {
+      std::vector<uint8_t> data;
+      if (!(v = value("HEX")) || !parse_hex(v, data) || data.size() > 255) {
+        std::fprintf(stderr, "readersim: --version-data takes HEX (1..255 bytes)\n");
+        return 1;
+      }
+      o.config.version = data;
     } else if (a == "--cards") {
       if (!(v = value("both|upper|lower|none"))) return 1;
       const std::string c = v;
@@ -170,6 +182,17 @@ int parse_options(int argc, char** argv, Options& o) {
         return 1;
       }
       o.atr[n] = atr;
+    } else if (a == "--apdu-answer") {
+      const char* slot = value("SLOT HEX");
+      const char* text = slot ? value("SLOT HEX") : nullptr;
+      std::vector<uint8_t> answer;
+      if (!text || !parse_number(slot, 0, kSlots - 1, n) || !parse_hex(text, answer) ||
+          answer.size() > 258) {
+        std::fprintf(stderr,
+                     "readersim: --apdu-answer takes SLOT (0 or 1) and HEX (1..258 bytes)\n");
+        return 1;
+      }
+      o.apdu_answer[n] = answer;
     } else if (a == "--remove-on-power-down") {
       o.config.remove_on_power_down = true;
     } else if (a == "--insert-after") {
@@ -230,6 +253,7 @@ int run(const Options& o) {
   for (int s = 0; s < kSlots; ++s) {
     loop.reader.slot[s].present = o.cards[s];
     if (!o.atr[s].empty()) loop.reader.slot[s].atr = o.atr[s];
+    loop.reader.slot[s].fixed_answer = o.apdu_answer[s];
   }
   if (!o.fault.empty()) {
     if (!parse_fault(split_words(o.fault), loop.reader.fault, error)) {

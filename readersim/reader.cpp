@@ -226,7 +226,7 @@ std::vector<uint8_t> answer(Reader& reader, const Frame& command, int64_t now_ms
                     static_cast<uint8_t>(reader.slot[1].present ? 1 : 0)};
       break;
     case 0x04:
-      reply.data = {reader.config.major, reader.config.minor};
+      reply.data = reader.config.version;
       break;
     case 0x3F:
       reply.data = command.data;

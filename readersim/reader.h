@@ -37,8 +37,7 @@ extern const std::vector<uint8_t> kGarbageBytes;
 constexpr uint16_t kLongLength = 2049;
 
 struct ReaderConfig {
-  uint8_t major = 1;
-  uint8_t minor = 0;
+  std::vector<uint8_t> version = {1, 0};  // data of the version answer
   bool remove_on_power_down = false;
   int64_t insert_after_ms = -1;  // < 0: cards arrive only by control command
 };

@@ -11,19 +11,21 @@ export MODEMLINES_DIR="$root/build/bed"
 # Given to the Wine processes only; $LIB picks the build of their word size.
 wine_preload="$root/build/native/preload/\$LIB/libmodemlines.so"
 
-# COM numbers whose devices the test bed lays under build/bed, and the one
-# the demo's reader simulator links there.
+# COM numbers whose devices the test bed lays under build/bed.
 bed_ports="20 21 22 23 24 25 26 27 28 29"
-# (not named comN: its lines are the preload's defaults, DSR, CTS and carrier on).
-reader_port=30
-reader_link="$MODEMLINES_DIR/reader"
+# COM numbers for reader simulators, each linked at build/bed/simN by the test
+# that starts it; and the demo's, COM1 at build/bed/demo. (Not named comN:
+# their lines are the preload's defaults, DSR, CTS and carrier on.)
+sim_ports="30 31 32 33 34 35 36 37"
+demo_port=1
+demo_link="$MODEMLINES_DIR/demo"
 
 # Creates the prefix once, maps the test bed's COM ports into it, and starts
 # the server with Wine's services before a program whose pipes are watched
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  local marker="$WINEPREFIX/.serchan-prepared-4"
+  local marker="$WINEPREFIX/.serchan-prepared-5"
   if [ ! -f "$marker" ]; then
     wineboot -i >/dev/null 2>&1 </dev/null || true
     local n
@@ -31,7 +33,11 @@ wine_prepare() {
       wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/com$n" /f \
         >/dev/null 2>&1 </dev/null
     done
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$reader_port" /t REG_SZ /d "$reader_link" /f \
+    for n in $sim_ports; do
+      wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/sim$n" /f \
+        >/dev/null 2>&1 </dev/null
+    done
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$demo_port" /t REG_SZ /d "$demo_link" /f \
       >/dev/null 2>&1 </dev/null
     # A crashing program ends at once instead of waiting in the debugger.
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \

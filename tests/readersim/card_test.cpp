@@ -27,6 +27,16 @@ TEST(Card, GetResponseLeZeroMeans256) {
   EXPECT_EQ(a[256], 0x90);
 }
 
+TEST(Card, FixedAnswerOnlyWhenPoweredAndWellFormed) {
+  Card c = powered();
+  c.fixed_answer = std::vector<uint8_t>(28, 0x22);
+  EXPECT_EQ(card_apdu(c, {0x00, 0xC0, 0x00, 0x00, 0x1C}, false), c.fixed_answer);
+  EXPECT_EQ(card_apdu(c, {0x00, 0xC0, 0x00}, false), (std::vector<uint8_t>{0x67, 0x00}));
+  c.powered = false;
+  EXPECT_EQ(card_apdu(c, {0x00, 0xC0, 0x00, 0x00, 0x1C}, false),
+            (std::vector<uint8_t>{0x69, 0x85}));
+}
+
 TEST(Card, SelectWithData) {
   EXPECT_EQ(card_apdu(powered(), {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, true),
             (std::vector<uint8_t>{0x90, 0x00}));

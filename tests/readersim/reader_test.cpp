@@ -53,9 +53,10 @@ class ReaderTest : public ::testing::Test {
 // --- commands ---
 
 TEST_F(ReaderTest, VersionStatusEcho) {
-  r.config.major = 1;
-  r.config.minor = 5;
+  r.config.version = {1, 5};
   EXPECT_EQ(feed({0x04, 0x00, 0x00, 0x41, 0xC1}), reply(0x00, {0x01, 0x05}));
+  r.config.version = {0x01};
+  EXPECT_EQ(feed({0x04, 0x00, 0x00, 0x41, 0xC1}), reply(0x00, {0x01}));
   EXPECT_EQ(feed(cmd(0x01)), reply(0x00, {0x01, 0x01}));
   slot_remove(r, 0, now);
   EXPECT_EQ(feed(cmd(0x01)), reply(0x00, {0x00, 0x01}));
