@@ -1,0 +1,402 @@
+// The reader console end to end: readertest.exe under Wine against the reader
+// simulator on a pseudo-terminal, driven through pipes as a person would
+// drive it: each input is written once the prompt that asks for it is shown.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/console_session.h"
+
+namespace {
+
+const std::string kRoot = RepoRoot();
+const std::string kPrompt = "\nEnter command->";
+const char kEsc[] = "\x1b";
+
+// Each group of tests has a COM port of its own, mapped to build/bed/simN.
+int Port() {
+  const char* port = std::getenv("READERTEST_E2E_PORT");
+  return port != nullptr ? std::atoi(port) : 30;
+}
+
+// The reader simulator behind the port, with its frame log.
+class Simulator {
+ public:
+  explicit Simulator(const std::vector<std::string>& options) {
+    log_ = kRoot + "/build/bed/sim" + std::to_string(Port()) + ".log";
+    std::remove(log_.c_str());
+    // Control acknowledgements come on stderr: merged, a test can wait for them.
+    std::vector<std::string> argv = {
+        "/bin/sh",     "-c",     "exec \"$0\" \"$@\" 2>&1",
+        READERSIM_BIN, "--link", kRoot + "/build/bed/sim" + std::to_string(Port()),
+        "--log",       log_};
+    argv.insert(argv.end(), options.begin(), options.end());
+    session_ = std::make_unique<ConsoleSession>(argv);
+    EXPECT_TRUE(session_->Expect("/dev/pts/", 10000)) << session_->Output();
+  }
+  ~Simulator() {
+    session_->Send("quit\n");
+    session_->WaitExit(5000);
+  }
+
+  void Control(const std::string& line) {
+    session_->Send(line + "\n");
+    EXPECT_TRUE(session_->Expect("ok: " + line, 5000)) << session_->Output();
+  }
+
+  // The frames the reader received, as hex without their CRC bytes.
+  std::vector<std::string> Frames() const {
+    std::vector<std::string> frames;
+    std::ifstream log(log_);
+    std::string line;
+    while (std::getline(log, line)) {
+      const size_t in = line.find(" in  ");
+      const size_t bar = line.find(" | ");
+      if (in == std::string::npos || bar == std::string::npos) continue;
+      if (line.find("discarded") != std::string::npos ||
+          line.find("abandoned") != std::string::npos)
+        continue;
+      std::string hex = line.substr(in + 5, bar - in - 5);
+      frames.push_back(hex.size() > 6 ? hex.substr(0, hex.size() - 6) : hex);
+    }
+    return frames;
+  }
+  // The frames whose command byte is the one given ("41").
+  size_t Count(const std::string& command) const {
+    size_t count = 0;
+    for (const std::string& frame : Frames()) count += frame.compare(0, 2, command) == 0;
+    return count;
+  }
+
+ private:
+  std::string log_;
+  std::unique_ptr<ConsoleSession> session_;
+};
+
+std::unique_ptr<ConsoleSession> ReaderTest(const std::vector<std::string>& args) {
+  return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), args));
+}
+
+std::unique_ptr<ConsoleSession> Interactive() {
+  return ReaderTest({std::to_string(Port()), "115200"});
+}
+
+// Runs a typed line once the prompt is shown; waits for the next prompt.
+void Command(ConsoleSession& program, const std::string& line) {
+  program.Send(line + "\n");
+  ASSERT_TRUE(program.Expect(kPrompt, 20000)) << program.Output();
+}
+
+const char* const kHelpRows[] = {"    quit - Выход из программы\n", "    help - Список команд\n",
+                                 "    echo - Тест Эхо\n",           "    stat - Состояние ридера\n",
+                                 "  insert - Сброс ASYNC ICC\n",    "     com - APDU Command\n",
+                                 "     req - APDU Request\n",       "     off - Disconnect\n",
+                                 "    test - Комплексный тест\n"};
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+void ExpectHelp(ConsoleSession& program) {
+  for (const char* row : kHelpRows) ASSERT_TRUE(program.Expect(row, 10000)) << program.Output();
+}
+
+TEST(Startup, UsageWithoutEnoughArguments) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"31"}}) {
+    auto program = ReaderTest(args);
+    EXPECT_TRUE(program->Expect("0 : \"", 30000)) << program->Output();
+    EXPECT_TRUE(program->Expect("readertest.exe\"\n", 5000)) << program->Output();
+    EXPECT_TRUE(program->Expect("\n░▒▓█ 2004 Kestrix Bench\n\n", 5000)) << program->Output();
+    EXPECT_TRUE(program->Expect("readertest.exe <COM порт> <Скорость BAUD> [T[C]]\n", 5000))
+        << program->Output();
+    EXPECT_EQ(program->WaitExit(10000), 0);
+    // Only the file name: no directory before it.
+    EXPECT_NE(program->Output().find("\nreadertest.exe <COM"), std::string::npos);
+  }
+}
+
+TEST(Startup, UnopenablePort) {
+  auto program = ReaderTest({"99", "9600"});
+  EXPECT_TRUE(program->Expect("1 : \"99\"\n2 : \"9600\"\n", 30000)) << program->Output();
+  EXPECT_TRUE(program->Expect("\nОшибка открытия COM99 (9600)\n", 10000)) << program->Output();
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+TEST(Startup, VersionThenHelpThenPrompt) {
+  Simulator reader({"--version", "2.05"});
+  auto program = Interactive();
+  ASSERT_TRUE(program->Expect("Версия программного обеспечения ридера 2.05\n\n", 30000))
+      << program->Output();
+  ExpectHelp(*program);
+  ASSERT_TRUE(program->Expect(kPrompt, 5000)) << program->Output();
+  EXPECT_EQ(reader.Frames(), std::vector<std::string>{"04 00 00"});
+  program->Send("quit\n");
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+TEST(Startup, VersionAnswerTooShort) {
+  Simulator reader({"--version-data", "01"});
+  auto program = Interactive();
+  EXPECT_TRUE(program->Expect("Ошибка при определении версии ридера\n", 30000))
+      << program->Output();
+  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(program->Output().find("Enter command"), std::string::npos);
+}
+
+TEST(Startup, NoAnswerTimesOut) {
+  Simulator reader({"--fault", "silent"});
+  auto program = Interactive();
+  ASSERT_TRUE(program->Expect("1 : \"", 30000)) << program->Output();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(program->Expect(" ОШИБКА: TIME-OUT при приеме пакета\n", 15000)) << program->Output();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(4500));
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+class Loop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program = Interactive();
+    ASSERT_TRUE(program->Expect(kPrompt, 30000)) << program->Output();
+  }
+  Simulator reader{{}};
+  std::unique_ptr<ConsoleSession> program;
+};
+
+TEST_F(Loop, UnknownWordEndsTheProgram) {
+  program->Send("bogus 1 2\n");
+  EXPECT_TRUE(program->Expect("Ошибка в команде\n", 10000)) << program->Output();
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+TEST_F(Loop, BlankLinesCaseAndQuotes) {
+  Command(*program, "");
+  Command(*program, "     ");
+  for (const char* line : {"HELP", "hElP extra words", "\"help\""}) {
+    program->Send(std::string(line) + "\n");
+    ExpectHelp(*program);
+    ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  }
+  // Nothing but the version query went to the reader.
+  EXPECT_EQ(reader.Frames().size(), 1u);
+  program->Send("QuIt\n");
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+class Cards : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& options) {
+    reader = std::make_unique<Simulator>(options);
+    program = Interactive();
+    ASSERT_TRUE(program->Expect(kPrompt, 30000)) << program->Output();
+  }
+  void TearDown() override {
+    if (program) {
+      program->Send("quit\n");
+      EXPECT_EQ(program->WaitExit(10000), 0);
+    }
+  }
+  // Sends an APDU command: the reader prompt if asked, then the hex.
+  void Apdu(const std::string& line, const std::string& hex) {
+    program->Send(line + "\n");
+    ASSERT_TRUE(program->Expect(" Введите команду в HEX формате :", 10000)) << program->Output();
+    program->Send(hex + "\n");
+    ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  }
+  std::unique_ptr<Simulator> reader;
+  std::unique_ptr<ConsoleSession> program;
+};
+
+TEST_F(Cards, InsertShowsTheAtr) {
+  Start({"--atr", "1", "3B021450AABB"});
+  Command(*program, "insert 0");
+  EXPECT_NE(program->Output().find("ATR"), std::string::npos);
+  EXPECT_NE(program->Output().find("3B 02 14 50"), std::string::npos) << program->Output();
+  program->Send("insert\n");
+  ASSERT_TRUE(program->Expect("Введите № ридера (0-ВЕРХНИЙ/1-НИЖНИЙ) : ", 10000));
+  Command(*program, "1");
+  EXPECT_NE(program->Output().find("3B 02 14 50 AA BB"), std::string::npos) << program->Output();
+  EXPECT_EQ(reader->Frames(),
+            (std::vector<std::string>{"04 00 00", "01 00 00", "41 00 00", "01 00 00", "81 00 00"}));
+}
+
+TEST_F(Cards, InsertIntoAnEmptySlotLeavesOnEsc) {
+  Start({"--cards", "upper"});
+  program->Send("insert 1\n");
+  ASSERT_TRUE(program->Expect("ВСТАВЬТЕ карту в НИЖНИЙ ридер (Для выхода нажмите ESC)\r", 10000))
+      << program->Output();
+  // Other keys are discarded; the wait goes on.
+  program->Send("x");
+  EXPECT_FALSE(program->Expect(kPrompt, 1000));
+  program->Send(kEsc);
+  ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  EXPECT_GT(reader->Count("01"), 2u);
+  EXPECT_EQ(reader->Count("81"), 0u);
+}
+
+TEST_F(Cards, OffWaitsUntilTheCardIsGone) {
+  Start({});
+  Command(*program, "insert 0");
+  program->Send("off 0\n");
+  ASSERT_TRUE(program->Expect("ВЫНЬТЕ КАРТУ\r", 10000)) << program->Output();
+  // Keys do not end this wait: only the card leaving does.
+  program->Send(kEsc);
+  EXPECT_FALSE(program->Expect(kPrompt, 1000));
+  reader->Control("remove 0");
+  ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  EXPECT_EQ(reader->Count("44"), 1u);
+  EXPECT_EQ(reader->Frames().back(), "01 00 00");
+}
+
+TEST_F(Cards, ComAndReqSendTheirBytesToBothReaders) {
+  Start({"--remove-on-power-down"});
+  Command(*program, "insert 0");
+  Apdu("com 0", "00 A4 04 00 02 3F 00");
+  Apdu("com 1", "00a4040002");
+  Apdu("req 0", "00C000001C");
+  program->Send("req\n");
+  ASSERT_TRUE(program->Expect("Введите № ридера (0-USER/1-SAM) : ", 10000));
+  program->Send("1\n");
+  ASSERT_TRUE(program->Expect(" Текущий ридер 1\n Введите команду в HEX формате :", 10000))
+      << program->Output();
+  program->Send("00 A4 04 00 02 3F 00\n");
+  ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  const std::vector<std::string> frames = reader->Frames();
+  ASSERT_EQ(frames.size(), 7u);
+  EXPECT_EQ(frames[3], "42 00 07 00 A4 04 00 02 3F 00");
+  EXPECT_EQ(frames[4], "82 00 07 00 A4 04 00 02 3F 00");  // byte 4 says 2 more
+  EXPECT_EQ(frames[5], "43 00 05 00 C0 00 00 1C");
+  EXPECT_EQ(frames[6], "83 00 05 00 A4 04 00 02");
+  // The powered card's 28 bytes and its status word; the other slot's refusal.
+  EXPECT_NE(program->Output().find("90 00"), std::string::npos);
+  EXPECT_NE(program->Output().find("69 85"), std::string::npos);
+}
+
+TEST_F(Cards, HexInputErrorsAndLinkFailures) {
+  Start({});
+  Apdu("com 0", "zz");
+  Apdu("req 0", "0 A4");
+  EXPECT_NE(program->Output().find("Ошибка ввода"), std::string::npos);
+  EXPECT_EQ(reader->Frames().size(), 1u);
+
+  reader->Control("fault nak once");
+  Apdu("req 0", "00 C0 00 00 02");
+  EXPECT_NE(program->Output().find(" ОШИБКА: принят NAK\n"), std::string::npos);
+  reader->Control("fault crc once");
+  Apdu("req 0", "00 C0 00 00 02");
+  EXPECT_NE(program->Output().find(" ОШИБКА: несовпадение CRC\n"), std::string::npos);
+  // A length beyond the response buffer is reported as a CRC mismatch too.
+  reader->Control("fault long once");
+  Apdu("req 0", "00 C0 00 00 02");
+  EXPECT_EQ(Occurrences(program->Output(), " ОШИБКА: несовпадение CRC\n"), 2u);
+  // And the link works again afterwards: the unpowered card's refusal.
+  EXPECT_EQ(Occurrences(program->Output(), "69 85"), 0u);
+  Apdu("req 0", "00 C0 00 00 02");
+  EXPECT_EQ(Occurrences(program->Output(), "69 85"), 1u) << program->Output();
+}
+
+class Tests : public Cards {};
+
+TEST_F(Tests, EchoCountsUntilAKey) {
+  Start({});
+  program->Send("echo 16\n");
+  ASSERT_TRUE(program->Expect("MAX размер данных 16\n", 10000)) << program->Output();
+  ASSERT_TRUE(program->Expect("N=20 ", 30000)) << program->Output();
+  program->Send("x");
+  ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+  const std::string& out = program->Output();
+  // The last status line: each starts a line or rewrites the one before.
+  const size_t last = std::max(out.rfind("\rN="), out.rfind("\nN=")) + 1;
+  unsigned n = 0, length = 0, ok = 0, nak = 0, crc = 0, timeouts = 0;
+  ASSERT_EQ(std::sscanf(out.c_str() + last, "N=%u LEN=%u OK=%u NAK=%u CRC=%u TO=%u", &n, &length,
+                        &ok, &nak, &crc, &timeouts),
+            6);
+  EXPECT_EQ(ok, n);
+  EXPECT_EQ(nak + crc + timeouts, 0u);
+  // Every frame carried fewer data bytes than the maximum.
+  EXPECT_EQ(reader->Count("3F"), n);
+  for (const std::string& frame : reader->Frames()) {
+    if (frame.compare(0, 2, "3F") != 0) continue;
+    EXPECT_LT(std::stoul(frame.substr(3, 2) + frame.substr(6, 2), nullptr, 16), 16u) << frame;
+  }
+}
+
+TEST_F(Tests, StatShowsBothSlots) {
+  Start({"--cards", "lower"});
+  program->Send("stat\n");
+  ASSERT_TRUE(program->Expect("0->00  1->01\r", 10000)) << program->Output();
+  program->Send("x");
+  ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
+}
+
+// The complex test from the command line: verdict, then ESC ends it.
+class ComplexTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<ConsoleSession> Run(const std::string& mode) {
+    return ReaderTest({std::to_string(Port()), "115200", mode});
+  }
+};
+
+TEST_F(ComplexTest, PassesThroughBothSlots) {
+  Simulator reader({"--remove-on-power-down"});
+  auto program = Run("t");
+  ASSERT_TRUE(program->Expect("Kestrix УСПЕШНО протестирован (Для выхода нажмите ESC)\n", 30000))
+      << program->Output();
+  EXPECT_NE(program->Output().find("Данные, посылаемые на карту"), std::string::npos);
+  EXPECT_NE(program->Output().find("Ответ от карты"), std::string::npos);
+  program->Send("x");
+  EXPECT_FALSE(program->Expect("\n", 500));
+  program->Send(kEsc);
+  EXPECT_EQ(program->WaitExit(10000), 0);
+  for (const char* command : {"04", "41", "43", "44", "81", "83", "84"})
+    EXPECT_EQ(reader.Count(command), 1u) << command;
+}
+
+TEST_F(ComplexTest, FailsOnAnAnswerWithoutStatusWord) {
+  Simulator reader({"--remove-on-power-down", "--apdu-answer", "0", std::string(56, '2')});
+  auto program = Run("T");
+  ASSERT_TRUE(program->Expect("ОШИБКА при тестировании Kestrix (Для выхода нажмите ESC)\n", 30000))
+      << program->Output();
+  program->Send(kEsc);
+  EXPECT_EQ(program->WaitExit(10000), 0);
+  // The card stays powered in its slot; the lower slot is not tried.
+  EXPECT_EQ(reader.Count("44"), 0u);
+  EXPECT_EQ(reader.Count("81"), 0u);
+}
+
+TEST_F(ComplexTest, FailsOnAShortAtr) {
+  Simulator reader({"--atr", "0", "3B00"});
+  auto program = Run("T");
+  ASSERT_TRUE(program->Expect("ОШИБКА при тестировании Kestrix", 30000)) << program->Output();
+  EXPECT_NE(program->Output().find("3B 00"), std::string::npos);
+  program->Send(kEsc);
+  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(reader.Count("43"), 0u);
+}
+
+TEST_F(ComplexTest, LoopStartsTheNextPassAfterEsc) {
+  Simulator reader({"--remove-on-power-down", "--insert-after", "200"});
+  auto program = Run("tc");
+  ASSERT_TRUE(program->Expect("УСПЕШНО", 30000)) << program->Output();
+  program->Send(kEsc);
+  ASSERT_TRUE(program->Expect("Версия программного обеспечения ридера", 10000))
+      << program->Output();
+  ASSERT_TRUE(program->Expect("УСПЕШНО", 30000)) << program->Output();
+  EXPECT_EQ(reader.Count("04"), 2u);
+  // The end of input ends the program in its wait.
+  program->CloseInput();
+  EXPECT_EQ(program->WaitExit(10000), 0);
+}
+
+}  // namespace
