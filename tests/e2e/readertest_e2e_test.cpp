@@ -1,6 +1,7 @@
-// The reader console end to end: readertest.exe under Wine against the reader
-// simulator on a pseudo-terminal, driven through pipes as a person would
-// drive it: each input is written once the prompt that asks for it is shown.
+// The reader console end to end: readertest against the reader simulator on
+// a pseudo-terminal, driven through pipes as a person would drive it: each
+// input is written once the prompt that asks for it is shown. The Windows
+// build runs under Wine; READERTEST_E2E_BUILD=native runs the native one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +27,16 @@ int Port() {
   return port != nullptr ? std::atoi(port) : 30;
 }
 
+std::string LinkPath() { return kRoot + "/build/bed/sim" + std::to_string(Port()); }
+
+bool Native() {
+  const char* build = std::getenv("READERTEST_E2E_BUILD");
+  return build != nullptr && std::string(build) == "native";
+}
+
+// The program's file name as its usage line shows it.
+std::string ProgramName() { return Native() ? "readertest" : "readertest.exe"; }
+
 // The reader simulator behind the port, with its frame log.
 class Simulator {
  public:
@@ -33,10 +44,9 @@ class Simulator {
     log_ = kRoot + "/build/bed/sim" + std::to_string(Port()) + ".log";
     std::remove(log_.c_str());
     // Control acknowledgements come on stderr: merged, a test can wait for them.
-    std::vector<std::string> argv = {
-        "/bin/sh",     "-c",     "exec \"$0\" \"$@\" 2>&1",
-        READERSIM_BIN, "--link", kRoot + "/build/bed/sim" + std::to_string(Port()),
-        "--log",       log_};
+    std::vector<std::string> argv = {"/bin/sh",     "-c",     "exec \"$0\" \"$@\" 2>&1",
+                                     READERSIM_BIN, "--link", LinkPath(),
+                                     "--log",       log_};
     argv.insert(argv.end(), options.begin(), options.end());
     session_ = std::make_unique<ConsoleSession>(argv);
     EXPECT_TRUE(session_->Expect("/dev/pts/", 10000)) << session_->Output();
@@ -81,7 +91,19 @@ class Simulator {
 };
 
 std::unique_ptr<ConsoleSession> ReaderTest(const std::vector<std::string>& args) {
-  return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), args));
+  if (!Native())
+    return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), args));
+#ifdef READERTEST_NATIVE_BIN
+  // The native library finds the port's device in the environment.
+  std::vector<std::string> argv = {"/usr/bin/env",
+                                   "SERCHAN32_COM" + std::to_string(Port()) + "=" + LinkPath(),
+                                   READERTEST_NATIVE_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<ConsoleSession>(argv);
+#else
+  ADD_FAILURE() << "no native readertest in this build";
+  return std::make_unique<ConsoleSession>(std::vector<std::string>{"/bin/false"});
+#endif
 }
 
 std::unique_ptr<ConsoleSession> Interactive() {
@@ -115,13 +137,13 @@ TEST(Startup, UsageWithoutEnoughArguments) {
        {std::vector<std::string>{}, std::vector<std::string>{"31"}}) {
     auto program = ReaderTest(args);
     EXPECT_TRUE(program->Expect("0 : \"", 30000)) << program->Output();
-    EXPECT_TRUE(program->Expect("readertest.exe\"\n", 5000)) << program->Output();
+    EXPECT_TRUE(program->Expect(ProgramName() + "\"\n", 5000)) << program->Output();
     EXPECT_TRUE(program->Expect("\n░▒▓█ 2004 Kestrix Bench\n\n", 5000)) << program->Output();
-    EXPECT_TRUE(program->Expect("readertest.exe <COM порт> <Скорость BAUD> [T[C]]\n", 5000))
+    EXPECT_TRUE(program->Expect(ProgramName() + " <COM порт> <Скорость BAUD> [T[C]]\n", 5000))
         << program->Output();
     EXPECT_EQ(program->WaitExit(10000), 0);
     // Only the file name: no directory before it.
-    EXPECT_NE(program->Output().find("\nreadertest.exe <COM"), std::string::npos);
+    EXPECT_NE(program->Output().find("\n" + ProgramName() + " <COM"), std::string::npos);
   }
 }
 
