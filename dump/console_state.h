@@ -1,0 +1,71 @@
+// The console library's shared state and the parts that serve it: output
+// (console_output.cpp), keys and lines from a console (console_input.cpp) or
+// from a pipe or a file (pipe_input.cpp), set up by ConOpen (console_open.cpp).
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+// Code pages of the texts given to the library.
+const UINT kTextCodePage = 1251;
+const UINT kBannerCodePage = 866;
+
+// Bytes read ahead from a piped standard input, waiting to be taken as keys.
+const size_t kPipeBufferSize = 64 * 1024;
+
+struct PipeInput {
+  HANDLE source;  // standard input
+  HANDLE ready;   // manual reset: set while bytes wait or the input has ended
+  HANDLE room;    // manual reset: set while the buffer has room for more
+  CRITICAL_SECTION lock;
+  unsigned char bytes[kPipeBufferSize];  // a ring: `count` bytes from `head`
+  size_t head;
+  size_t count;
+  bool ended;
+};
+
+// The one state record. Its handles live as long as the process: the reader
+// thread uses them until the end.
+struct ConsoleState {
+  bool opened;
+  HANDLE input;
+  HANDLE output;
+  bool inputIsConsole;
+  bool outputIsConsole;
+  DWORD inputModeAtOpen;
+  DWORD rawInputMode;  // keys one by one, no echo
+  WORD attributeAtOpen;
+  PipeInput pipe;
+};
+
+ConsoleState& Console();
+// Opens the console if the caller has not (ConOpen is meant to come first).
+void EnsureOpen();
+
+// Writes text in the given code page to standard output, as wide characters
+// on a console, as UTF-8 otherwise. Each call reaches the output before it returns.
+void WriteText(const char* text, size_t length, UINT codePage);
+
+// One line taken from the input: `length` bytes kept (code page 1251, CR and
+// LF dropped), `cut` when the line was longer and its rest was discarded.
+struct InputLine {
+  bool ended;  // nothing was left to read
+  size_t length;
+  bool cut;
+};
+
+void OpenConsoleInput(ConsoleState& state);
+bool ConsoleKeyWaiting(ConsoleState& state);
+// Waits for a key; false when the console's input is gone.
+bool ConsoleTakeKey(ConsoleState& state, unsigned char* key);
+InputLine ConsoleReadLine(ConsoleState& state, char* line, size_t capacity);
+void ConsoleFlushKeys(ConsoleState& state);
+
+// Starts the reader thread over state.pipe.source (which may be null: then
+// the input has ended at once).
+void OpenPipeInput(ConsoleState& state);
+bool PipeKeyWaiting(ConsoleState& state);  // also true once the input has ended
+bool PipeTakeKey(ConsoleState& state, unsigned char* key);
+InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity);
+void PipeFlushKeys(ConsoleState& state);
