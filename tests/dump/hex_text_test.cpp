@@ -113,16 +113,8 @@ TEST(FormatHexDumpLine, OffsetGrowsPastFourDigits) {
 }
 
 TEST(FormatHexDumpLine, TakesNoMoreThanOneLineOfBytes) {
-  Bytes bytes(40, 'a');
-  const std::string line = Line(bytes, 0);
-  EXPECT_EQ(
-      line, "0000 " +
-                [] {
-                  std::string hex;
-                  for (int i = 0; i < 16; ++i) hex += " 61";
-                  return hex;
-                }() +
-                "  " + std::string(16, 'a') + "\n");
+  EXPECT_EQ(Line(Bytes(40, 'a'), 0),
+            "0000  61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61  aaaaaaaaaaaaaaaa\n");
 }
 
 }  // namespace

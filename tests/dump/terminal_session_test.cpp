@@ -15,9 +15,20 @@ namespace {
 const int kWaitMs = 30000;  // only a guard against a hang
 
 // A detached tmux server of its own, with one 100x30 pane running the probe.
+// The Wine server, if it is not up yet, started here rather than in the pane,
+// whose terminal ends with the test.
+void PrepareWine() {
+  static bool prepared = false;
+  if (prepared) return;
+  ConsoleSession wine(WineCommand("cmd", {"/c", "exit"}));
+  wine.CloseInput();
+  prepared = wine.WaitExit(kWaitMs) == 0;
+}
+
 class Terminal {
  public:
   Terminal() : socket_("dump-test-" + std::to_string(getpid())) {
+    PrepareWine();
     std::string command;
     for (const std::string& word : WineCommand(Win32Program("dump_probe.exe"))) {
       command += "'" + word + "' ";
