@@ -27,7 +27,7 @@ void PrepareWine() {
 
 class Terminal {
  public:
-  Terminal() : socket_("dump-test-" + std::to_string(getpid())) {
+  Terminal() : socket_("/tmp/dump-terminal-" + std::to_string(getpid()) + ".socket") {
     PrepareWine();
     std::string command;
     for (const std::string& word : WineCommand(Win32Program("dump_probe.exe"))) {
@@ -37,7 +37,10 @@ class Terminal {
     started_ = Tmux({"new-session", "-d", "-x", "100", "-y", "30", "-s", "probe",
                      command + "; echo \"[exit $?]\"; exec sleep 600"});
   }
-  ~Terminal() { Tmux({"kill-server"}); }
+  ~Terminal() {
+    Tmux({"kill-server"});
+    unlink(socket_.c_str());
+  }
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
@@ -83,7 +86,7 @@ class Terminal {
  private:
   bool Tmux(const std::vector<std::string>& args, std::string* output = nullptr) {
     std::vector<std::string> argv = {"/usr/bin/env", "tmux", "-u",   "-f",
-                                     "/dev/null",    "-L",   socket_};
+                                     "/dev/null",    "-S",   socket_};
     argv.insert(argv.end(), args.begin(), args.end());
     ConsoleSession tmux(argv);
     const int status = tmux.WaitExit(kWaitMs);
