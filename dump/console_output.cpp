@@ -83,6 +83,7 @@ int FormatAndWrite(const char* format, va_list args) {
 void WriteText(const char* text, size_t length, UINT codePage) {
   ConsoleState& state = Console();
   if (length == 0 || state.output == nullptr || state.output == INVALID_HANDLE_VALUE) return;
+  state.midLine = text[length - 1] != '\n';
   const int wideLength =
       MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), nullptr, 0);
   if (wideLength <= 0) return;
@@ -141,6 +142,8 @@ void ConHexDump(const void* buffer, int length, int) {
   EnsureOpen();
   if (buffer == nullptr || length <= 0) return;
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  // The dump starts a line of its own, after a label such as "ATR".
+  if (Console().midLine) WriteText("\n", 1, kTextCodePage);
   char line[kHexDumpLineSize];
   for (size_t offset = 0; offset < static_cast<size_t>(length); offset += kHexDumpBytesPerLine) {
     size_t count = static_cast<size_t>(length) - offset;

@@ -36,6 +36,7 @@ struct ConsoleState {
   DWORD inputModeAtOpen;
   DWORD rawInputMode;  // keys one by one, no echo
   WORD attributeAtOpen;
+  bool midLine;  // the last text written did not end its line
   PipeInput pipe;
 };
 

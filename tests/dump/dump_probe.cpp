@@ -79,6 +79,9 @@ bool Run(const char* line) {
     ReadHexOf(number);
   } else if (strcmp(command, "dump") == 0) {
     DumpBytes(number);
+  } else if (strcmp(command, "atr") == 0) {
+    ConPrint("ATR");
+    DumpBytes(number);
   } else if (strcmp(command, "print") == 0) {
     ConPrint("Привет, %s! %u %d %lu %02X %02u [%-5u]\n", "мир", 42u, -7, 4000000000lu, 0xAB, 7u,
              12u);

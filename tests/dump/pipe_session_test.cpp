@@ -102,6 +102,10 @@ TEST(Output, HexDumpLayout) {
       << probe.Output();
   ASSERT_TRUE(probe.Command("dump 0"));
   EXPECT_TRUE(probe.Next("dump done\n")) << probe.Output();
+  // After a label the dump starts a line of its own.
+  ASSERT_TRUE(probe.Command("atr 2"));
+  EXPECT_TRUE(probe.Next("ATR\n0000  20 27" + std::string(44, ' ') + " '\ndump done\n"))
+      << probe.Output();
 }
 
 TEST(Keys, EachByteIsAKey) {
