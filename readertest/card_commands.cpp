@@ -11,7 +11,7 @@
 
 namespace {
 
-enum { kLineSize = 256, kMessageSize = 64, kApduHeaderSize = 5 };
+enum { kMessageSize = 64, kApduHeaderSize = 5 };
 enum : BYTE { kEsc = 27 };
 
 const char kUpper[] = "ВЕРХНИЙ";
@@ -21,16 +21,7 @@ const char kEscToLeave[] = "(Для выхода нажмите ESC)";
 // The reader number from item 1, or asked for when the command came alone.
 // Only 0 and 1 name a reader; anything else is refused before a frame goes.
 bool ObtainReader(ArgList* args, const char* prompt, int* reader) {
-  if (args->Count() == 1) {
-    char line[kLineSize];
-    ConPrint(prompt, kUpper, kLower);
-    ConReadLine(line, kLineSize);
-    ConEchoInput(line);
-    ConEchoInput("\n");
-    *reader = std::atoi(line);
-  } else {
-    *reader = std::atoi(args->Item(1));
-  }
+  *reader = NumberArgument(args, prompt, kUpper, kLower);
   if (*reader == 0 || *reader == 1) return true;
   ConPrint("Ошибка: № ридера должен быть 0 или 1\n");
   return false;
@@ -82,16 +73,19 @@ class PromptLine {
   char* blank_;
 };
 
+// One exchange into the shared response buffer; false after reporting its
+// failure.
+bool Exchanged(BYTE command, const BYTE* data, WORD length, WORD* answered) {
+  const int result = SharedExchange(command, data, length, answered);
+  if (result == kLinkOk) return true;
+  ReportLinkResult(result);
+  return false;
+}
+
 // Asks for the slots' card-present bits; false after reporting a failure.
 bool PollSlots(int reader, bool* present) {
-  BYTE status = 0;
   WORD length = 0;
-  const int result = ReaderExchange(kReaderStatus, nullptr, 0, &status, Program.response,
-                                    kResponseBufferSize, &length);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return false;
-  }
+  if (!Exchanged(kReaderStatus, nullptr, 0, &length)) return false;
   *present = (Program.response[reader] & 1) != 0;
   return true;
 }
@@ -113,14 +107,8 @@ int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
   const WORD length =
       static_cast<WORD>(wholeApdu ? kApduHeaderSize + Program.command[4] : +kApduHeaderSize);
   if (wholeApdu) ConHexDump(Program.command, length, 0);
-  BYTE status = 0;
   WORD answered = 0;
-  const int result = ReaderExchange(ForReader(command, reader), Program.command, length, &status,
-                                    Program.response, kResponseBufferSize, &answered);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return 0;
-  }
+  if (!Exchanged(ForReader(command, reader), Program.command, length, &answered)) return 0;
   ConHexDump(Program.response, answered, 0);
   return 1;
 }
@@ -149,14 +137,8 @@ int Insert(ArgList* args) {
     }
   }
   prompt.Erase();
-  BYTE status = 0;
   WORD length = 0;
-  const int result = ReaderExchange(ForReader(kPowerUp, reader), nullptr, 0, &status,
-                                    Program.response, kResponseBufferSize, &length);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return 0;
-  }
+  if (!Exchanged(ForReader(kPowerUp, reader), nullptr, 0, &length)) return 0;
   ConPrint("ATR");
   ConHexDump(Program.response, length, 0);
   // An answer of fewer than 3 bytes is no ATR.
@@ -168,14 +150,8 @@ int Off(ArgList* args) {
   int reader = 0;
   if (!ObtainReader(args, kSlotPrompt, &reader)) return 0;
   const char message[] = "ВЫНЬТЕ КАРТУ";
-  BYTE status = 0;
   WORD length = 0;
-  const int result = ReaderExchange(ForReader(kPowerDown, reader), nullptr, 0, &status,
-                                    Program.response, kResponseBufferSize, &length);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return 0;
-  }
+  if (!Exchanged(ForReader(kPowerDown, reader), nullptr, 0, &length)) return 0;
   ConStatus("\r\n");
   PromptLine prompt(heap.handle(), message);
   ConFlushKeys();

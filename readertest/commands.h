@@ -32,5 +32,10 @@ struct CommandEntry {
 enum { kCommandCount = 9 };
 extern const CommandEntry Commands[kCommandCount];
 
+// A command's number argument: item 1, or, when the command came alone,
+// asked for with the prompt (a format given first and second) and typed.
+int NumberArgument(ArgList* args, const char* prompt, const char* first = "",
+                   const char* second = "");
+
 // Text comparison ignoring case, as the commands and modes are compared.
 bool SameText(const char* a, const char* b);

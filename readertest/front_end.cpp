@@ -45,11 +45,19 @@ bool SameText(const char* a, const char* b) {
   return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
 }
 
+int NumberArgument(ArgList* args, const char* prompt, const char* first, const char* second) {
+  if (args->Count() != 1) return std::atoi(args->Item(1));
+  char line[kLineSize];
+  ConPrint(prompt, first, second);
+  ConReadLine(line, kLineSize);
+  ConEchoInput(line);
+  ConEchoInput("\n");
+  return std::atoi(line);
+}
+
 int QueryReaderVersion() {
-  BYTE status = 0;
   WORD length = 0;
-  const int result = ReaderExchange(kFirmwareVersion, nullptr, 0, &status, Program.response,
-                                    kResponseBufferSize, &length);
+  const int result = SharedExchange(kFirmwareVersion, nullptr, 0, &length);
   if (result != kLinkOk) {
     ReportLinkResult(result);
     return 0;

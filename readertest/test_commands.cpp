@@ -11,7 +11,7 @@
 
 namespace {
 
-enum { kLineSize = 256, kListTextSize = 64, kCheckBufferSize = 256 };
+enum { kListTextSize = 64, kCheckBufferSize = 256 };
 enum : BYTE { kEsc = 27 };
 enum : WORD { kCheckAnswerLength = 30 };  // the 28 bytes asked for and the status word
 
@@ -81,17 +81,7 @@ int RunPass() {
 }  // namespace
 
 int Echo(ArgList* args) {
-  int maximum = 0;
-  if (args->Count() == 1) {
-    char line[kLineSize];
-    ConPrint("Введите MAX размер данных : ");
-    ConReadLine(line, kLineSize);
-    ConEchoInput(line);
-    ConEchoInput("\n");
-    maximum = std::atoi(line);
-  } else {
-    maximum = std::atoi(args->Item(1));
-  }
+  const int maximum = NumberArgument(args, "Введите MAX размер данных : ");
   if (maximum == 0) return 0;
   ConPrint("MAX размер данных %u\n", static_cast<unsigned>(maximum));
   unsigned n = 0, ok = 0, nak = 0, crc = 0, timeouts = 0;
@@ -103,10 +93,8 @@ int Echo(ArgList* args) {
   while (ConKeyPressed() == 0) {
     for (BYTE& byte : Program.command) byte = static_cast<BYTE>(std::rand());
     const WORD length = static_cast<WORD>(static_cast<unsigned>(std::rand()) % modulus);
-    BYTE status = 0;
     WORD answered = 0;
-    const int result = ReaderExchange(kEcho, Program.command, length, &status, Program.response,
-                                      kResponseBufferSize, &answered);
+    const int result = SharedExchange(kEcho, Program.command, length, &answered);
     switch (result) {
       case kLinkOk:
         ++ok;
@@ -133,10 +121,8 @@ int Echo(ArgList* args) {
 int Stat(ArgList*) {
   ConPrint(kStopPrompt);
   while (ConKeyPressed() == 0) {
-    BYTE status = 0;
     WORD length = 0;
-    const int result = ReaderExchange(kReaderStatus, nullptr, 0, &status, Program.response,
-                                      kResponseBufferSize, &length);
+    const int result = SharedExchange(kReaderStatus, nullptr, 0, &length);
     if (result != kLinkOk) ConPrint(kErrorLine, result, 0, length);
     ConStatus("0->%02X  1->%02X\r", Program.response[0], Program.response[1]);
   }
