@@ -2,19 +2,21 @@
 // per-slot settings, the checked reads and the length limits.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "serchan32/channel_table.h"
 #include "serchan32/serchan32.h"
 #include "tests/support/scripted_device.h"
+#include "tests/support/test_platform.h"
 
 namespace {
 
 class ExportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    AttachLibrary(GetModuleHandleA(nullptr));
+    AttachLibrary(ProgramModule());
     for (ChannelSlot& slot : Channels) slot = ChannelSlot();
   }
   void TearDown() override { DetachLibrary(false); }
@@ -265,7 +267,7 @@ TEST_F(ExportsTest, DelayRunsItsTimeUnlessTheBreakEventEndsIt) {
   void* event = nullptr;
   ASSERT_EQ(0, XRT_M_Comm_GetBreakEvent(index, &event));
   std::thread setter([event] {
-    Sleep(50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     SetEvent(event);
   });
   EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_Delay(index, INFINITE));
@@ -285,6 +287,8 @@ TEST_F(ExportsTest, ByteReadAndTheBreakEvent) {
   EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_ReadByte(index, buffer_, INFINITE));
 }
 
+// Window messages exist only under Windows.
+#if defined(_WIN32)
 TEST_F(ExportsTest, ReadsPumpTheThreadsMessagesUnlessWaitModeIsOne) {
   const int index = OpenOne();
   MSG message;
@@ -298,6 +302,7 @@ TEST_F(ExportsTest, ReadsPumpTheThreadsMessagesUnlessWaitModeIsOne) {
   XRT_M_Comm_ReadBlock(index, buffer_, 0, 1);
   EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE));
 }
+#endif
 
 TEST_F(ExportsTest, UnloadClosesEveryOpenChannel) {
   OpenOne();
@@ -305,7 +310,7 @@ TEST_F(ExportsTest, UnloadClosesEveryOpenChannel) {
   DetachLibrary(false);
   EXPECT_EQ(2, device_.Count("CloseHandle"));
   EXPECT_EQ(nullptr, Channels[0].port);
-  AttachLibrary(GetModuleHandleA(nullptr));
+  AttachLibrary(ProgramModule());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// serchan32.dll on real COM ports under Wine: eight test-bed pseudo-terminals
-// with modem lines, through the exported functions.
+// The library on real COM ports (serchan32.dll under Wine, libserchan32.so
+// natively): eight test-bed pseudo-terminals with modem lines, through the
+// exported functions.
 #include <gtest/gtest.h>
 
 #include <cstring>

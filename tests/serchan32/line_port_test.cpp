@@ -1,5 +1,5 @@
-// A port object on a real COM port under Wine: a test-bed pseudo-terminal
-// with modem lines.
+// A port object on a real COM port (under Wine, or natively on the termios
+// device): a test-bed pseudo-terminal with modem lines.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,6 +7,7 @@
 #include "serchan32/comm_port.h"
 #include "tests/support/far_end.h"
 #include "tests/support/recorded_diagnostics.h"
+#include "tests/support/test_platform.h"
 
 namespace {
 
@@ -47,13 +48,10 @@ TEST_F(LinePortTest, OpensConfiguresWritesAndCloses) {
 
 TEST_F(LinePortTest, WatcherStaysWhileOpenAndEndsAtClose) {
   ASSERT_EQ(kPortOk, Construct());
-  HANDLE watcher = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), port_->watcherThread, GetCurrentProcess(),
-                              &watcher, SYNCHRONIZE, FALSE, 0));
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(watcher, 300));
+  ThreadWatch watcher(port_->watcherThread, port_->watcherThreadId);
+  EXPECT_FALSE(watcher.Ended(300));
   ClosePort(*port_);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
-  CloseHandle(watcher);
+  EXPECT_TRUE(watcher.Ended(5000));
   EXPECT_TRUE(RecordedApiErrors().empty()) << RecordedApiErrors()[0];
 }
 
@@ -75,7 +73,7 @@ TEST_F(LinePortTest, DsrChangeSetsTheEventOfAPortWithDtrDsrFlowControl) {
 
 TEST_F(LinePortTest, PortThatDoesNotExistIsNotOpened) {
   PortSettings settings = {};
-  settings.portNumber = 199;  // mapped to no device in the project's prefix
+  settings.portNumber = 199;  // mapped to no device, in the project's prefix or natively
   settings.baudRate = 9600;
   PortStatus status = 0;
   CommPort port(settings, 8, NOPARITY, ONESTOPBIT, status);

@@ -3,26 +3,19 @@
 #include <string>
 
 #include "tests/support/port_fixture.h"
+#include "tests/support/test_platform.h"
 
 namespace {
-
-HANDLE Duplicate(HANDLE thread) {
-  HANDLE copy = nullptr;
-  DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
-  return copy;
-}
 
 TEST_F(PortTest, CloseStopsTheWatcherDropsDtrPurgesAndReleasesTheDevice) {
   ASSERT_EQ(kPortOk, Open());
   ASSERT_TRUE(device_.WaitUntilEventPending());
-  HANDLE watcher = Duplicate(port_->watcherThread);
-  ASSERT_NE(nullptr, watcher);
+  ThreadWatch watcher(port_->watcherThread, port_->watcherThreadId);
   const size_t before = device_.Log().size();
 
   EXPECT_EQ(kPortOk, ClosePort(*port_));
 
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
-  CloseHandle(watcher);
+  EXPECT_TRUE(watcher.Ended(5000));
   EXPECT_EQ(nullptr, port_->watcherThread);
   EXPECT_EQ(INVALID_HANDLE_VALUE, port_->handle);
   EXPECT_STREQ("????", port_->portName);
@@ -88,10 +81,7 @@ TEST_F(PortTest, DestructionClosesAnOpenPortAndReleasesEveryHandle) {
   port_.reset();
   EXPECT_EQ(std::vector<DWORD>{CLRDTR}, device_.Arguments("EscapeCommFunction"));
   EXPECT_EQ(1, device_.Count("CloseHandle"));
-  for (HANDLE handle : owned) {
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(handle, &flags)) << handle;
-  }
+  for (HANDLE handle : owned) EXPECT_FALSE(HandleIsOpen(handle)) << handle;
 }
 
 TEST_F(PortTest, CloseAfterAFailedConfigureStopsTheRunningWatcher) {

@@ -2,13 +2,14 @@
 #include <string>
 
 #include "tests/support/port_fixture.h"
+#include "tests/support/test_platform.h"
 
 namespace {
 
 class ReportTest : public PortTest {
  protected:
   void SetUp() override {
-    LibraryModule = GetModuleHandleA(nullptr);
+    LibraryModule = ProgramModule();
     ASSERT_EQ(kPortOk, Open());
   }
 

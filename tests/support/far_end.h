@@ -24,7 +24,7 @@ class FarEnd {
   FarEnd(const FarEnd&) = delete;
   FarEnd& operator=(const FarEnd&) = delete;
 
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool IsOpen() const;
   bool Write(const std::vector<BYTE>& bytes);
   // Up to `count` bytes, waiting at most timeoutMs for all of them.
   std::vector<BYTE> Read(size_t count, DWORD timeoutMs);
@@ -38,8 +38,13 @@ class FarEnd {
 
  private:
   std::string linesPath_;
+#if defined(_WIN32)
   HANDLE handle_;
+#else
+  int fd_;  // natively the far end is a plain terminal descriptor
+#endif
 };
 
-// The bed's directory as a Windows path, from MODEMLINES_DIR.
+// A file of the bed (from MODEMLINES_DIR): through Wine's Z: drive under
+// Windows, its own path natively.
 std::string BedPath(const std::string& name);

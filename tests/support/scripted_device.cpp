@@ -1,7 +1,9 @@
 // The scripted device and its binding of the port seam.
 #include "tests/support/scripted_device.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "serchan32/comm_device.h"
 
@@ -38,11 +40,6 @@ ScriptedDevice::ScriptedDevice() : driverDcb_(), lastDcb_(), lastTimeouts_() {
 }
 
 ScriptedDevice::~ScriptedDevice() {
-  for (HANDLE thread : unresumed_) {
-    ::ResumeThread(thread);
-    WaitForSingleObject(thread, INFINITE);
-    ::CloseHandle(thread);
-  }
   if (current == this) current = nullptr;
 }
 
@@ -50,15 +47,6 @@ bool ScriptedDevice::ResumeWillFail() {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = failures_.find(Call::ResumeThread);
   return found != failures_.end() && found->second.times != 0 && found->second.after == 0;
-}
-
-void ScriptedDevice::KeepUnresumed(HANDLE thread) {
-  HANDLE copy = nullptr;
-  if (DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, 0, FALSE,
-                      DUPLICATE_SAME_ACCESS)) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    unresumed_.push_back(copy);
-  }
 }
 
 ScriptedDevice* ScriptedDevice::Current() { return current; }
@@ -334,6 +322,16 @@ BOOL ScriptedDevice::PurgeComm(DWORD flags) {
   return TRUE;
 }
 
+void ScriptedDevice::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  EndReadLocked();
+  if (waitOp_ == Op::kPending) {
+    waitOp_ = Op::kAborted;
+    waitMask_ = nullptr;
+    SetEvent(waitOverlapped_->hEvent);
+  }
+}
+
 BOOL ScriptedDevice::CancelIoEx(LPOVERLAPPED overlapped) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (overlapped == readOverlapped_ && readOp_ == Op::kPending) {
@@ -432,10 +430,10 @@ Call ScriptedDevice::ResultCallFor(LPOVERLAPPED overlapped) const {
 }
 
 bool ScriptedDevice::WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!cond()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(1);
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
@@ -531,15 +529,22 @@ BOOL CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
 BOOL FlushFileBuffers(HANDLE) {
   return Scripted(Call::FlushFileBuffers, "FlushFileBuffers", 0) ? FALSE : TRUE;
 }
-BOOL CloseHandle(HANDLE) { return Scripted(Call::CloseHandle, "CloseHandle", 0) ? FALSE : TRUE; }
+BOOL CloseHandle(HANDLE) {
+  if (Scripted(Call::CloseHandle, "CloseHandle", 0)) return FALSE;
+  Dev().Close();
+  return TRUE;
+}
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE entry,
                     LPVOID argument, DWORD flags, LPDWORD threadId) {
   if (Scripted(Call::CreateThread, "CreateThread", flags)) return nullptr;
-  // A thread whose resume will fail never runs the port's entry; the device
-  // ends it itself when it goes (a thread left suspended at process exit
-  // troubles Wine).
-  if (Dev().ResumeWillFail()) entry = EmptyThread;
+  // A thread whose resume will fail never runs the port's entry: it runs an
+  // empty one at once instead and ends by itself, so that none is left
+  // suspended (which troubles Wine at process exit).
+  if (Dev().ResumeWillFail()) {
+    entry = EmptyThread;
+    flags &= ~static_cast<DWORD>(CREATE_SUSPENDED);
+  }
   HANDLE thread = ::CreateThread(security, stackSize, entry, argument, flags, threadId);
   if (thread == nullptr) lastError = ::GetLastError();
   Dev().NoteThread(thread, argument);
@@ -555,7 +560,6 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
 }
 DWORD ResumeThread(HANDLE thread) {
   if (Scripted(Call::ResumeThread, "ResumeThread", 0)) {
-    Dev().KeepUnresumed(thread);
     return 0xFFFFFFFF;
   }
   Dev().RunBeforeResume(thread);

@@ -133,11 +133,13 @@ class ScriptedDevice {
   BOOL WriteFile(LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped);
   BOOL GetOverlappedResult(LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
   BOOL CancelIoEx(LPOVERLAPPED overlapped);
+  // The handle is closed: what pends ends as aborted, and the port's memory,
+  // which a pending wait would write, is never touched again.
+  void Close();
   Call ResultCallFor(LPOVERLAPPED overlapped) const;
   void OpenPath(const char* path);
   void NoteThread(HANDLE thread, void* argument);
   bool ResumeWillFail();
-  void KeepUnresumed(HANDLE thread);
   void RunBeforeResume(HANDLE thread);
 
   static ScriptedDevice* Current();
@@ -187,6 +189,5 @@ class ScriptedDevice {
 
   std::function<void(void*)> beforeResume_;
   HANDLE thread_ = nullptr;
-  std::vector<HANDLE> unresumed_;
   void* threadArgument_ = nullptr;
 };

@@ -20,6 +20,8 @@ FarEnd::FarEnd(int comNumber)
   Drain();
 }
 
+bool FarEnd::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
 FarEnd::~FarEnd() {
   SetFarLines(kFarLinesOn);
   if (IsOpen()) CloseHandle(handle_);

@@ -1,0 +1,86 @@
+// The object table behind HANDLEs, for the layer's own files and for the
+// native COM device: one process-wide lock and condition, the live objects,
+// and their references.
+//
+// A HANDLE is the address of a live KernelObject. CloseHandle takes it out of
+// the table (from then on it names nothing) and drops its reference; the
+// object itself goes with its last reference: a running thread, a wait and a
+// device call each hold one while they need the object.
+#pragma once
+
+#include "platform/posix/win32_api.h"
+
+enum class ObjectKind { kEvent, kThread, kCommFile };
+
+struct KernelObject;
+
+// What the table does with an object of one kind beyond its signal state.
+struct ObjectType {
+  ObjectKind kind;
+  // Called once as the handle is closed, without the table's lock; may be null.
+  void (*closed)(KernelObject* object);
+  // Frees the object; called once, with its last reference, without the lock.
+  void (*destroy)(KernelObject* object);
+};
+
+struct KernelObject {
+  const ObjectType* type;
+  int references;
+  bool signalled;
+  bool manualReset;  // events: a satisfied wait leaves a manual-reset event set
+  bool live;         // in the table: its handle names it
+  KernelObject* previous;
+  KernelObject* next;
+};
+
+namespace object_table {
+
+// Holds the table's lock, under which every object's state changes.
+class Lock {
+ public:
+  Lock();
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+};
+
+// Time in milliseconds on the monotonic clock.
+const uint64_t kNoDeadline = UINT64_MAX;
+uint64_t NowMs();
+// The deadline of a Win32 time-out (INFINITE: none).
+uint64_t DeadlineAfter(DWORD milliseconds);
+
+// With the lock held: wakes every waiter to look at the objects again.
+void NotifyAll();
+// With the lock held: waits for a change until the deadline.
+void WaitForChange(uint64_t deadlineMs);
+
+// Enters a new object with one reference, its handle's, and returns the handle.
+HANDLE Insert(KernelObject* object, const ObjectType* type);
+// With the lock held: the live object that handle names, of that kind, or null.
+KernelObject* Find(HANDLE handle, ObjectKind kind);
+KernelObject* FindAny(HANDLE handle);
+// The live object of that kind that handle names, with a reference taken; or
+// null, with ERROR_INVALID_HANDLE as the last error.
+KernelObject* Hold(HANDLE handle, ObjectKind kind);
+// With the lock held: one more reference.
+void AddReference(KernelObject* object);
+// With the lock held: one reference less; true when it was the last, and the
+// caller then calls Destroy once the lock is released.
+bool DropReference(KernelObject* object);
+void Destroy(KernelObject* object);
+// Drops a reference, and destroys the object with the last one.
+void Release(KernelObject* object);
+
+}  // namespace object_table
+
+// The calling thread's asynchronous procedure calls (threads.cpp), for the
+// alertable waits (objects.cpp).
+namespace apc {
+
+// With the lock held: the calling thread has calls queued.
+bool PendingLocked();
+// Runs the calling thread's queued calls, oldest first, without the lock.
+void RunQueued();
+
+}  // namespace apc

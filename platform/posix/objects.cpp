@@ -1,0 +1,259 @@
+// The object table, events and waits.
+//
+// One lock and one condition serve every object: each state change wakes all
+// waiters, and each waiter looks again at what it waits for. At the scale of
+// this toolkit (a few threads per port) that is simpler than per-object
+// queues, and as fast.
+#include <time.h>
+
+#include <new>
+
+#include "platform/posix/kernel_object.h"
+
+namespace {
+
+// Statically initialised and never destroyed: threads may still wait at exit.
+pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t tableChanged = PTHREAD_COND_INITIALIZER;
+KernelObject* firstLive = nullptr;
+
+struct EventObject : KernelObject {};
+
+void DestroyEvent(KernelObject* object) { delete static_cast<EventObject*>(object); }
+
+const ObjectType kEventType = {ObjectKind::kEvent, nullptr, DestroyEvent};
+
+// The index of the object that satisfies the wait, or -1: the lowest
+// signalled one, or 0 when all are signalled and all were asked for.
+int Satisfied(KernelObject* const* objects, DWORD count, bool all) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (!all && objects[i]->signalled) return static_cast<int>(i);
+    if (all && !objects[i]->signalled) return -1;
+  }
+  return all ? 0 : -1;
+}
+
+// A satisfied wait takes the signal of the auto-reset events it was satisfied by.
+void Consume(KernelObject* const* objects, DWORD count, bool all, int index) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (!all && static_cast<int>(i) != index) continue;
+    KernelObject* object = objects[i];
+    if (object->type->kind == ObjectKind::kEvent && !object->manualReset) object->signalled = false;
+  }
+}
+
+// Every wait: on count objects (any or all), after signalling toSignal if
+// given, alertable or not.
+DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, bool alertable,
+           HANDLE toSignal) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  KernelObject* objects[MAXIMUM_WAIT_OBJECTS];
+  bool last[MAXIMUM_WAIT_OBJECTS] = {};
+  DWORD result = WAIT_TIMEOUT;
+  {
+    object_table::Lock lock;
+    KernelObject* signal = nullptr;
+    bool valid = true;
+    if (toSignal != nullptr) {
+      signal = object_table::Find(toSignal, ObjectKind::kEvent);
+      valid = signal != nullptr;
+    }
+    for (DWORD i = 0; i < count && valid; ++i) {
+      objects[i] = object_table::FindAny(handles[i]);
+      valid = objects[i] != nullptr;
+    }
+    if (!valid) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    for (DWORD i = 0; i < count; ++i) object_table::AddReference(objects[i]);
+    if (signal != nullptr) {
+      signal->signalled = true;
+      object_table::NotifyAll();
+    }
+    const uint64_t deadline = object_table::DeadlineAfter(milliseconds);
+    for (;;) {
+      if (alertable && apc::PendingLocked()) {
+        result = WAIT_IO_COMPLETION;
+        break;
+      }
+      const int index = Satisfied(objects, count, all);
+      if (index >= 0) {
+        Consume(objects, count, all, index);
+        result = WAIT_OBJECT_0 + static_cast<DWORD>(index);
+        break;
+      }
+      if (object_table::NowMs() >= deadline) break;
+      object_table::WaitForChange(deadline);
+    }
+    for (DWORD i = 0; i < count; ++i) last[i] = object_table::DropReference(objects[i]);
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (last[i]) object_table::Destroy(objects[i]);
+  }
+  if (result == WAIT_IO_COMPLETION) apc::RunQueued();
+  return result;
+}
+
+BOOL SetSignal(HANDLE handle, bool signalled) {
+  object_table::Lock lock;
+  KernelObject* event = object_table::Find(handle, ObjectKind::kEvent);
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  event->signalled = signalled;
+  if (signalled) object_table::NotifyAll();
+  return TRUE;
+}
+
+}  // namespace
+
+namespace object_table {
+
+Lock::Lock() { pthread_mutex_lock(&tableMutex); }
+Lock::~Lock() { pthread_mutex_unlock(&tableMutex); }
+
+uint64_t NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+// One millisecond more than asked: the clock is read in whole milliseconds, and
+// a time-out must never end early.
+uint64_t DeadlineAfter(DWORD milliseconds) {
+  return milliseconds == INFINITE ? kNoDeadline : NowMs() + milliseconds + 1;
+}
+
+void NotifyAll() { pthread_cond_broadcast(&tableChanged); }
+
+void WaitForChange(uint64_t deadlineMs) {
+  if (deadlineMs == kNoDeadline) {
+    pthread_cond_wait(&tableChanged, &tableMutex);
+    return;
+  }
+  timespec until;
+  until.tv_sec = static_cast<time_t>(deadlineMs / 1000);
+  until.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000;
+  pthread_cond_clockwait(&tableChanged, &tableMutex, CLOCK_MONOTONIC, &until);
+}
+
+HANDLE Insert(KernelObject* object, const ObjectType* type) {
+  Lock lock;
+  object->type = type;
+  object->references = 1;
+  object->live = true;
+  object->previous = nullptr;
+  object->next = firstLive;
+  if (firstLive != nullptr) firstLive->previous = object;
+  firstLive = object;
+  return object;
+}
+
+KernelObject* FindAny(HANDLE handle) {
+  for (KernelObject* object = firstLive; object != nullptr; object = object->next) {
+    if (object == handle) return object;
+  }
+  return nullptr;
+}
+
+KernelObject* Find(HANDLE handle, ObjectKind kind) {
+  KernelObject* object = FindAny(handle);
+  return object != nullptr && object->type->kind == kind ? object : nullptr;
+}
+
+KernelObject* Hold(HANDLE handle, ObjectKind kind) {
+  Lock lock;
+  KernelObject* object = Find(handle, kind);
+  if (object == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  AddReference(object);
+  return object;
+}
+
+void AddReference(KernelObject* object) { ++object->references; }
+
+bool DropReference(KernelObject* object) { return --object->references == 0; }
+
+void Destroy(KernelObject* object) { object->type->destroy(object); }
+
+void Release(KernelObject* object) {
+  bool last = false;
+  {
+    Lock lock;
+    last = DropReference(object);
+  }
+  if (last) Destroy(object);
+}
+
+}  // namespace object_table
+
+extern "C" {
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
+                           LPCSTR name) {
+  // Named events would be shared between processes; none are needed.
+  if (name != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  EventObject* event = new (std::nothrow) EventObject();
+  if (event == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  event->manualReset = manualReset != FALSE;
+  event->signalled = initialState != FALSE;
+  return object_table::Insert(event, &kEventType);
+}
+
+BOOL WINAPI SetEvent(HANDLE event) { return SetSignal(event, true); }
+
+BOOL WINAPI ResetEvent(HANDLE event) { return SetSignal(event, false); }
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  KernelObject* object = nullptr;
+  {
+    object_table::Lock lock;
+    object = object_table::FindAny(handle);
+    if (object == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    object->live = false;
+    if (object->previous != nullptr) object->previous->next = object->next;
+    if (object->next != nullptr) object->next->previous = object->previous;
+    if (firstLive == object) firstLive = object->next;
+    object->previous = nullptr;
+    object->next = nullptr;
+  }
+  if (object->type->closed != nullptr) object->type->closed(object);
+  object_table::Release(object);
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  return Wait(1, &object, false, milliseconds, false, nullptr);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                                    DWORD milliseconds) {
+  return Wait(count, objects, waitAll != FALSE, milliseconds, false, nullptr);
+}
+
+DWORD WINAPI SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, DWORD milliseconds,
+                                 BOOL alertable) {
+  if (toSignal == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return Wait(1, &toWaitOn, false, milliseconds, alertable != FALSE, toSignal);
+}
+
+}  // extern "C"
