@@ -124,9 +124,10 @@ uint64_t NowMs() {
 }
 
 // One millisecond more than asked: the clock is read in whole milliseconds, and
-// a time-out must never end early.
+// a time-out must never end early. A zero time-out only looks.
 uint64_t DeadlineAfter(DWORD milliseconds) {
-  return milliseconds == INFINITE ? kNoDeadline : NowMs() + milliseconds + 1;
+  if (milliseconds == INFINITE) return kNoDeadline;
+  return milliseconds == 0 ? NowMs() : NowMs() + milliseconds + 1;
 }
 
 void NotifyAll() { pthread_cond_broadcast(&tableChanged); }
