@@ -80,7 +80,7 @@ int XRT_M_Comm_ReadBlock(int, unsigned char* buffer, unsigned timeout, unsigned 
     Reader.input.clear();
     return -1;
   }
-  std::memcpy(buffer, Reader.input.data(), count);
+  if (count != 0) std::memcpy(buffer, Reader.input.data(), count);
   Reader.input.erase(Reader.input.begin(), Reader.input.begin() + count);
   return static_cast<int>(count);
 }
@@ -145,7 +145,7 @@ int ConReadHex(unsigned char* buffer, int capacity, unsigned* lengthOut) {
   const Bytes typed = Screen.hexLines.front();
   Screen.hexLines.pop_front();
   if (typed.size() > static_cast<size_t>(capacity)) return 0;
-  std::memcpy(buffer, typed.data(), typed.size());
+  if (!typed.empty()) std::memcpy(buffer, typed.data(), typed.size());
   *lengthOut = static_cast<unsigned>(typed.size());
   return static_cast<int>(typed.size());
 }
