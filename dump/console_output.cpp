@@ -1,17 +1,13 @@
-// Output: texts converted from their code page and written to standard
-// output, formatted printing, the hex dump, colours and the window size.
+// Output under Windows: texts converted from their code page and written to
+// standard output, colours and the window size.
 //
 // Win32 used here: MultiByteToWideChar, WideCharToMultiByte, WriteConsoleW,
 // WriteFile, GetConsoleScreenBufferInfo, SetConsoleTextAttribute.
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
 #include "dump/console_state.h"
 #include "dump/dump.h"
-#include "dump/hex_text.h"
 
 namespace {
 
@@ -54,33 +50,9 @@ void WriteWide(HANDLE output, const wchar_t* text, size_t length) {
   }
 }
 
-int FormatAndWrite(const char* format, va_list args) {
-  if (format == nullptr) return 0;
-  va_list again;
-  va_copy(again, args);
-  char local[512];
-  const int length = vsnprintf(local, sizeof local, format, args);
-  int result = length;
-  if (length < 0) {
-    result = 0;
-  } else if (static_cast<size_t>(length) < sizeof local) {
-    WriteText(local, length, kTextCodePage);
-  } else {
-    std::unique_ptr<char[]> text(new (std::nothrow) char[length + 1]);
-    if (text) {
-      vsnprintf(text.get(), length + 1, format, again);
-      WriteText(text.get(), length, kTextCodePage);
-    } else {
-      result = 0;
-    }
-  }
-  va_end(again);
-  return result;
-}
-
 }  // namespace
 
-void WriteText(const char* text, size_t length, UINT codePage) {
+void WriteText(const char* text, size_t length, unsigned codePage) {
   ConsoleState& state = Console();
   if (length == 0 || state.output == nullptr || state.output == INVALID_HANDLE_VALUE) return;
   state.midLine = text[length - 1] != '\n';
@@ -104,54 +76,7 @@ void WriteText(const char* text, size_t length, UINT codePage) {
   WriteBytes(state.output, utf8.data(), utf8Length);
 }
 
-int ConPrint(const char* format, ...) {
-  EnsureOpen();
-  va_list args;
-  va_start(args, format);
-  const int result = FormatAndWrite(format, args);
-  va_end(args);
-  return result;
-}
-
-// Status lines end in "\r" and are rewritten in place by the next one; the
-// carriage return does that on a console and on a terminal reading a pipe.
-int ConStatus(const char* format, ...) {
-  EnsureOpen();
-  va_list args;
-  va_start(args, format);
-  const int result = FormatAndWrite(format, args);
-  va_end(args);
-  return result;
-}
-
-void ConWrite(const char* text) {
-  EnsureOpen();
-  if (text != nullptr) WriteText(text, strlen(text), kTextCodePage);
-}
-
-// The typed lines are on the screen already: the console echoes them, and
-// ConReadLine echoes those it takes from a pipe.
-void ConEchoInput(const char*) {}
-
-void ConBanner(const char* text) {
-  EnsureOpen();
-  if (text != nullptr) WriteText(text, strlen(text), kBannerCodePage);
-}
-
-void ConHexDump(const void* buffer, int length, int) {
-  EnsureOpen();
-  if (buffer == nullptr || length <= 0) return;
-  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-  // The dump starts a line of its own, after a label such as "ATR".
-  if (Console().midLine) WriteText("\n", 1, kTextCodePage);
-  char line[kHexDumpLineSize];
-  for (size_t offset = 0; offset < static_cast<size_t>(length); offset += kHexDumpBytesPerLine) {
-    size_t count = static_cast<size_t>(length) - offset;
-    if (count > kHexDumpBytesPerLine) count = kHexDumpBytesPerLine;
-    const size_t lineLength = FormatHexDumpLine(bytes + offset, count, offset, line);
-    WriteText(line, lineLength, kTextCodePage);
-  }
-}
+bool OutputMidLine() { return Console().midLine; }
 
 void ConGetSize(int* columns, int* rows) {
   EnsureOpen();

@@ -1,15 +1,13 @@
-// The console library's shared state and the parts that serve it: output
-// (console_output.cpp), keys and lines from a console (console_input.cpp) or
-// from a pipe or a file (pipe_input.cpp), set up by ConOpen (console_open.cpp).
+// The console library's state under Windows and the parts that serve it:
+// output (console_output.cpp), keys and lines from a console
+// (console_input.cpp) or from a pipe or a file (pipe_input.cpp), set up by
+// ConOpen (console_open.cpp).
 #pragma once
 
 #include <cstddef>
 
+#include "dump/console_core.h"
 #include "platform/platform.h"
-
-// Code pages of the texts given to the library.
-const UINT kTextCodePage = 1251;
-const UINT kBannerCodePage = 866;
 
 // Bytes read ahead from a piped standard input, waiting to be taken as keys.
 const size_t kPipeBufferSize = 64 * 1024;
@@ -41,20 +39,6 @@ struct ConsoleState {
 };
 
 ConsoleState& Console();
-// Opens the console if the caller has not (ConOpen is meant to come first).
-void EnsureOpen();
-
-// Writes text in the given code page to standard output, as wide characters
-// on a console, as UTF-8 otherwise. Each call reaches the output before it returns.
-void WriteText(const char* text, size_t length, UINT codePage);
-
-// One line taken from the input: `length` bytes kept (code page 1251, CR and
-// LF dropped), `cut` when the line was longer and its rest was discarded.
-struct InputLine {
-  bool ended;  // nothing was left to read
-  size_t length;
-  bool cut;
-};
 
 void OpenConsoleInput(ConsoleState& state);
 bool ConsoleKeyWaiting(ConsoleState& state);

@@ -1,12 +1,13 @@
-// A small program over dump.dll that runs its calls on typed commands, for
-// the tests that drive it through pipes, files and a terminal. Its texts are
-// code page 1251, as the reader console's are.
-#include <windows.h>
-
+// A small program over the console library (dump.dll, libdump.so) that runs
+// its calls on typed commands, for the tests that drive it through pipes,
+// files and a terminal. Its texts are code page 1251, as the reader
+// console's are.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "dump/dump.h"
 
@@ -14,8 +15,10 @@ namespace {
 
 const int kGuard = 16;  // bytes past the caller's size that must stay untouched
 
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 void WaitForKey() {
-  while (!ConKeyPressed()) Sleep(10);
+  while (!ConKeyPressed()) Pause(10);
 }
 
 void ReportKeyPressedTwice() {
@@ -107,6 +110,17 @@ bool Run(const char* line) {
     ConWrite("green");
     ConResetColor();
     ConWrite(" plain\n");
+  } else if (strcmp(command, "hold") == 0) {
+    // A colour left set while a key is awaited.
+    ConSetColor(0xC0);
+    ConWrite("held");
+    const int key = ConGetKey();
+    ConResetColor();
+    ConPrint(" key %d\n", key);
+  } else if (strcmp(command, "busy") == 0) {
+    // Reads nothing for a while: what is typed meanwhile is typed ahead.
+    Pause(number);
+    ConWrite("done\n");
   } else if (strcmp(command, "echo") == 0) {
     ConEchoInput("echoed text");
     ConEchoInput("\n");

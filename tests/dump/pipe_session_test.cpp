@@ -1,5 +1,6 @@
-// dump.dll on pipes and files: dump_probe.exe under Wine, driven through its
-// standard input and output as a person would type at it.
+// The console library on pipes and files: the probe (dump_probe.exe under
+// Wine, or the native one over libdump.so, as DUMP_PROBE_BUILD says), driven
+// through its standard input and output as a person would type at it.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -9,13 +10,12 @@
 #include <sstream>
 #include <string>
 
+#include "tests/dump/probe_command.h"
 #include "tests/support/console_session.h"
 
 namespace {
 
 const int kWaitMs = 30000;  // only a guard against a hang; Wine may start slowly
-
-std::vector<std::string> ProbeCommand() { return WineCommand(Win32Program("dump_probe.exe")); }
 
 // The probe on pipes: types a command at its prompt and sees it echoed.
 class Probe {
@@ -279,9 +279,7 @@ class FileInput : public ::testing::Test {
   }
   // The probe's command line with its input (and output) redirected.
   std::vector<std::string> Shell(const std::string& redirections) {
-    std::string command = "exec";
-    for (const std::string& word : ProbeCommand()) command += " '" + word + "'";
-    return {"/bin/sh", "-c", command + " " + redirections};
+    return {"/bin/sh", "-c", "exec " + ShellLine(ProbeCommand()) + " " + redirections};
   }
   std::string dir_;
 };

@@ -1,6 +1,7 @@
-// dump.dll in a Unix terminal: dump_probe.exe run by Wine in a tmux pane,
-// where Wine gives it a console over the terminal. Keys go in as tmux sends
-// them from a keyboard, the screen is read back.
+// The console library in a Unix terminal: the probe run in a tmux pane, by
+// Wine (dump_probe.exe, which gets a console over the terminal) or natively
+// (over libdump.so), as DUMP_PROBE_BUILD says. Keys go in as tmux sends them
+// from a keyboard, the screen is read back.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,103 +9,32 @@
 #include <string>
 #include <vector>
 
+#include "tests/dump/probe_command.h"
+#include "tests/dump/tmux_pane.h"
 #include "tests/support/console_session.h"
 
 namespace {
 
-const int kWaitMs = 30000;  // only a guard against a hang
-
-// A detached tmux server of its own, with one 100x30 pane running the probe.
-// The Wine server, if it is not up yet, started here rather than in the pane,
-// whose terminal ends with the test.
+// The Wine server, if it is not up yet, started here rather than in the
+// pane, whose terminal ends with the test.
 void PrepareWine() {
   static bool prepared = false;
-  if (prepared) return;
+  if (prepared || NativeProbe()) return;
   ConsoleSession wine(WineCommand("cmd", {"/c", "exit"}));
   wine.CloseInput();
-  prepared = wine.WaitExit(kWaitMs) == 0;
+  prepared = wine.WaitExit(TmuxPane::kWaitMs) == 0;
 }
 
-class Terminal {
+// The probe in a 100x30 pane, which stays after the probe ends, with its
+// exit status.
+std::string ProbeInPane() {
+  PrepareWine();
+  return ShellLine(ProbeCommand()) + "; echo \"[exit $?]\"; exec sleep 600";
+}
+
+class Terminal : public TmuxPane {
  public:
-  Terminal() : socket_("/tmp/dump-terminal-" + std::to_string(getpid()) + ".socket") {
-    PrepareWine();
-    std::string command;
-    for (const std::string& word : WineCommand(Win32Program("dump_probe.exe"))) {
-      command += "'" + word + "' ";
-    }
-    // The pane stays after the program ends, with its exit status.
-    started_ = Tmux({"new-session", "-d", "-x", "100", "-y", "30", "-s", "probe",
-                     command + "; echo \"[exit $?]\"; exec sleep 600"});
-  }
-  ~Terminal() {
-    Tmux({"kill-server"});
-    unlink(socket_.c_str());
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  bool started() const { return started_; }
-
-  // Keys by tmux's names ("Escape", "Up", "Enter") or literal text.
-  void Keys(const std::vector<std::string>& keys) {
-    std::vector<std::string> args = {"send-keys", "-t", "probe"};
-    args.insert(args.end(), keys.begin(), keys.end());
-    Tmux(args);
-  }
-  // Text typed and Enter.
-  void Type(const std::string& line) {
-    Keys({"-l", line});
-    Keys({"Enter"});
-  }
-
-  // Waits until the screen, after the last match, shows `text`. A captured
-  // screen has no blanks at the ends of its lines: nor is the text looked for.
-  bool Expect(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    for (int waited = 0; waited < kWaitMs; waited += 50) {
-      screen_ = Capture(false);
-      const size_t found = screen_.find(text, matched_);
-      if (found != std::string::npos) {
-        matched_ = found + text.size();
-        return true;
-      }
-      usleep(50 * 1000);
-    }
-    return false;
-  }
-  // A command typed at the probe's prompt.
-  bool Command(const std::string& line) {
-    if (!Expect("probe> ")) return false;
-    Type(line);
-    return Expect(line + "\n");
-  }
-  const std::string& screen() const { return screen_; }
-  // The whole pane with its colours as escape sequences.
-  std::string ScreenWithColours() { return Capture(true); }
-
- private:
-  bool Tmux(const std::vector<std::string>& args, std::string* output = nullptr) {
-    std::vector<std::string> argv = {"/usr/bin/env", "tmux", "-u",   "-f",
-                                     "/dev/null",    "-S",   socket_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ConsoleSession tmux(argv);
-    const int status = tmux.WaitExit(kWaitMs);
-    if (output != nullptr) *output = tmux.Output();
-    return status == 0;
-  }
-  std::string Capture(bool colours) {
-    std::string text;
-    std::vector<std::string> args = {"capture-pane", "-p", "-J", "-S", "-", "-t", "probe"};
-    if (colours) args.push_back("-e");
-    Tmux(args, &text);
-    return text;
-  }
-
-  std::string socket_;
-  bool started_ = false;
-  std::string screen_;
-  size_t matched_ = 0;
+  Terminal() : TmuxPane(ProbeInPane()) {}
 };
 
 TEST(Terminal, EscapeAndCharacterKeys) {
@@ -192,13 +122,68 @@ TEST(Terminal, OutputSizeAndColour) {
   EXPECT_EQ(terminal.screen().find("Шаг 1"), std::string::npos) << terminal.screen();
   ASSERT_TRUE(terminal.Command("color"));
   EXPECT_TRUE(terminal.Expect("green plain\n")) << terminal.screen();
-  // The coloured word is set off by an attribute, the rest is back to the
-  // colours found at start.
   const std::string colours = terminal.ScreenWithColours();
   const size_t word = colours.find("green");
   ASSERT_NE(word, std::string::npos) << colours;
-  EXPECT_EQ(colours[word - 1], 'm') << colours;
-  EXPECT_EQ(colours.find("plain", word), colours.find("m plain", word) + 2) << colours;
+  if (NativeProbe()) {
+    // Black on bright green as ANSI colours, then the terminal's own.
+    EXPECT_NE(colours.find("\x1b[30m\x1b[102mgreen\x1b[39m\x1b[49m plain"), std::string::npos)
+        << colours;
+  } else {
+    // The coloured word is set off by an attribute, the rest is back to the
+    // colours found at start.
+    EXPECT_EQ(colours[word - 1], 'm') << colours;
+    EXPECT_EQ(colours.find("plain", word), colours.find("m plain", word) + 2) << colours;
+  }
+}
+
+TEST(Terminal, SequencesDoNotCountAsPressed) {
+  Terminal terminal;
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.Command("poll"));
+  ASSERT_TRUE(terminal.Expect("waiting for a key\n"));
+  for (const char* key : {"Up", "F1", "F5", "PageDown", "Home", "S-Left", "C-Right"}) {
+    terminal.Keys({key});
+  }
+  // The probe asks for a key every 10 ms meanwhile.
+  usleep(400 * 1000);
+  EXPECT_EQ(terminal.Screen().find("pressed"), std::string::npos) << terminal.Screen();
+  terminal.Keys({"Escape"});
+  EXPECT_TRUE(terminal.Expect("pressed 1 1\nkey 27\n")) << terminal.screen();
+}
+
+// Keys as a console gives them, whatever bytes the terminal sends: Alt+x is
+// x, Backspace 8, Enter 13; Ctrl+S and Ctrl+Q are keys, not flow control; a
+// character 1251 lacks is '?'.
+TEST(Terminal, KeysAsAConsoleGivesThem) {
+  Terminal terminal;
+  ASSERT_TRUE(terminal.started());
+  EXPECT_TRUE(terminal.KeyIs({"M-x"}, 'x')) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"BSpace"}, 8)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"Enter"}, 13)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"Tab"}, 9)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"C-s"}, 19)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"C-q"}, 17)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"-l", "ё"}, 0xB8)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"-l", "№"}, 0xB9)) << terminal.screen();
+  EXPECT_TRUE(terminal.KeyIs({"-l", "中"}, '?')) << terminal.screen();
+}
+
+// Keys typed while the program reads none wait, and begin the next line read,
+// echoed then.
+TEST(Terminal, KeysTypedAheadBeginTheNextLine) {
+  Terminal terminal;
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.Command("busy 2000"));
+  // Typed while the probe reads nothing: the next command, and the start of
+  // the line that command reads, with a Backspace.
+  terminal.Type("line 16");
+  terminal.Keys({"-l", "ab"});
+  terminal.Keys({"BSpace"});
+  terminal.Keys({"-l", "Жc"});
+  ASSERT_TRUE(terminal.Expect("done\nprobe> line 16\ntext: aЖc")) << terminal.screen();
+  terminal.Type("d");
+  EXPECT_TRUE(terminal.Expect("[aЖcd] 4\nguard ok\n")) << terminal.screen();
 }
 
 }  // namespace

@@ -1,0 +1,119 @@
+// Output on POSIX: texts converted from their code page to UTF-8 and written
+// to standard output (a terminal, a pipe or a file alike), colours as ANSI
+// sequences on a terminal, and the terminal's size.
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "dump/code_pages.h"
+#include "dump/dump.h"
+#include "dump/posix_state.h"
+#include "dump/terminal_codes.h"
+
+namespace {
+
+// While it lives, a write to a pipe whose reader has gone fails instead of
+// ending the process with SIGPIPE: the text is lost, as under Windows. The
+// signal such a write raises is taken back, unless one was waiting already.
+class PipeSignalHeld {
+ public:
+  PipeSignalHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    waiting_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &mask_);
+  }
+  ~PipeSignalHeld() {
+    sigset_t pending;
+    if (!waiting_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const struct timespec now = {0, 0};
+      sigtimedwait(&pipe_, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+  }
+  PipeSignalHeld(const PipeSignalHeld&) = delete;
+  PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t mask_;
+  bool waiting_;
+};
+
+}  // namespace
+
+void WriteAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, bytes, length);
+    if (written > 0) {
+      bytes += written;
+      length -= static_cast<size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && errno == EAGAIN) {
+      // An output left non-blocking by another program: wait for room.
+      struct pollfd room = {fd, POLLOUT, 0};
+      if (poll(&room, 1, -1) < 0 && errno != EINTR) return;
+    } else {
+      return;
+    }
+  }
+}
+
+void WriteText(const char* text, size_t length, unsigned codePage) {
+  ConsoleState& state = Console();
+  if (length == 0 || state.output < 0) return;
+  state.midLine = text[length - 1] != '\n';
+  PipeSignalHeld held;
+  char utf8[4096];
+  size_t used = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (used + kUtf8CharacterMax > sizeof utf8) {
+      WriteAll(state.output, utf8, used);
+      used = 0;
+    }
+    used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(text[i]), codePage), utf8 + used);
+  }
+  WriteAll(state.output, utf8, used);
+}
+
+bool OutputMidLine() { return Console().midLine; }
+
+void ConGetSize(int* columns, int* rows) {
+  EnsureOpen();
+  ConsoleState& state = Console();
+  int width = 80;
+  int height = 25;
+  struct winsize size;
+  if (state.outputIsTerminal && ioctl(state.output, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
+      size.ws_row > 0) {
+    width = size.ws_col;
+    height = size.ws_row;
+  }
+  if (columns != nullptr) *columns = width;
+  if (rows != nullptr) *rows = height;
+}
+
+void ConSetColor(int attribute) {
+  EnsureOpen();
+  ConsoleState& state = Console();
+  if (!state.outputIsTerminal) return;
+  char sequence[kColourSequenceSize];
+  const size_t length = ColourSequence(attribute, sequence);
+  state.colour = attribute;
+  state.colourSet = 1;
+  WriteAll(state.output, sequence, length);
+}
+
+void ConResetColor() {
+  EnsureOpen();
+  ConsoleState& state = Console();
+  if (!state.outputIsTerminal) return;
+  state.colourSet = 0;
+  WriteAll(state.output, kColourReset, sizeof kColourReset - 1);
+}
