@@ -149,22 +149,35 @@ bool open_device(Line& line, const std::string& path, int baud, std::string& err
   return true;
 }
 
-int64_t byte_time_us(int baud) { return baud > 0 ? (10 * 1000000LL + baud - 1) / baud : 0; }
+int64_t byte_time_ns(int baud) { return baud > 0 ? (10 * 1000000000LL + baud / 2) / baud : 0; }
 
-void tx_push(TxQueue& tx, int64_t at_us, const std::vector<uint8_t>& bytes) {
+void paced_push(PacedQueue& queue, int64_t at_us, const std::vector<uint8_t>& bytes) {
   // Answers keep their order: a delayed one holds back those after it, as on
-  // a reader that handles one command at a time.
-  int64_t t = std::max(at_us, tx.bytes.empty() ? at_us : tx.last_due_us);
-  if (tx.byte_us > 0) t = std::max(t, tx.last_due_us);
+  // a reader that handles one command at a time. Paced times are kept in
+  // nanoseconds, so that byte times that are no whole microsecond add up.
+  int64_t t = at_us * 1000;
+  if (!queue.bytes.empty() || queue.byte_ns > 0) t = std::max(t, queue.last_due_ns);
   for (uint8_t b : bytes) {
-    if (tx.byte_us > 0) t += tx.byte_us;
-    tx.bytes.push_back(b);
-    tx.due_us.push_back(t);
+    t += queue.byte_ns;
+    queue.bytes.push_back(b);
+    queue.due_us.push_back((t + 999) / 1000);
   }
-  if (!bytes.empty()) tx.last_due_us = t;
+  if (!bytes.empty()) queue.last_due_ns = t;
 }
 
-bool tx_write(TxQueue& tx, int fd, int64_t now_us, std::string& error) {
+size_t paced_take(PacedQueue& queue, int64_t now_us, std::vector<uint8_t>& out,
+                  int64_t& last_due_us) {
+  size_t due = 0;
+  while (due < queue.due_us.size() && queue.due_us[due] <= now_us) ++due;
+  if (due > 0) last_due_us = queue.due_us[due - 1];
+  const auto end = queue.bytes.begin() + static_cast<std::ptrdiff_t>(due);
+  out.insert(out.end(), queue.bytes.begin(), end);
+  queue.bytes.erase(queue.bytes.begin(), end);
+  queue.due_us.erase(queue.due_us.begin(), queue.due_us.begin() + static_cast<std::ptrdiff_t>(due));
+  return due;
+}
+
+bool tx_write(PacedQueue& tx, int fd, int64_t now_us, std::string& error) {
   size_t due = 0;
   while (due < tx.due_us.size() && tx.due_us[due] <= now_us) ++due;
   while (due > 0) {
@@ -186,6 +199,8 @@ bool tx_write(TxQueue& tx, int fd, int64_t now_us, std::string& error) {
   return true;
 }
 
-int64_t tx_next_due(const TxQueue& tx) { return tx.due_us.empty() ? -1 : tx.due_us.front(); }
+int64_t paced_next_due(const PacedQueue& queue) {
+  return queue.due_us.empty() ? -1 : queue.due_us.front();
+}
 
 }  // namespace readersim

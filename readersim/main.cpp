@@ -2,10 +2,12 @@
 // host programs without the hardware.
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -231,14 +233,16 @@ int parse_options(int argc, char** argv, Options& o) {
 
 struct Loop {
   Reader reader;
-  TxQueue tx;
+  PacedQueue tx;
+  PacedQueue rx;  // commands still on the line (only with --pace)
   Log log;
   Line line;
 };
 
-void emit(Loop& loop, Output& out, int64_t now) {
+// Answers go at `from` or later: the reader's clock is in milliseconds.
+void emit(Loop& loop, Output& out, int64_t now, int64_t from) {
   for (const std::string& n : out.notes) loop.log.write(n, now);
-  for (const Send& s : out.sends) tx_push(loop.tx, s.at_ms * 1000, s.bytes);
+  for (const Send& s : out.sends) paced_push(loop.tx, std::max(s.at_ms * 1000, from), s.bytes);
   out = Output{};
 }
 
@@ -261,7 +265,13 @@ int run(const Options& o) {
       return 1;
     }
   }
-  if (o.pace) loop.tx.byte_us = byte_time_us(o.baud);
+  // Paced, a command reaches the reader when its last byte would have
+  // crossed the line, and an answer leaves it byte by byte.
+  if (o.pace) {
+    loop.tx.byte_ns = loop.rx.byte_ns = byte_time_ns(o.baud);
+    // Wake at the byte times themselves, not up to 50 us after them.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
 
   const bool ok = o.device.empty() ? open_pty(loop.line, o.baud, error)
                                    : open_device(loop.line, o.device, o.baud, error);
@@ -298,10 +308,12 @@ int run(const Options& o) {
     int64_t due = -1;
     const int64_t reader_due = reader_deadline(loop.reader);
     if (reader_due >= 0) due = reader_due * 1000;
-    const int64_t tx_due = tx_next_due(loop.tx);
+    const int64_t tx_due = paced_next_due(loop.tx);
     const bool tx_ready = tx_due >= 0 && tx_due <= now;
     // Bytes due now wait for POLLOUT; later ones for their time.
     if (!tx_ready && tx_due >= 0 && (due < 0 || tx_due < due)) due = tx_due;
+    const int64_t rx_due = paced_next_due(loop.rx);
+    if (rx_due >= 0 && (due < 0 || rx_due < due)) due = rx_due;
 
     struct pollfd fds[3] = {};
     fds[0].fd = loop.line.fd.get();
@@ -332,7 +344,7 @@ int run(const Options& o) {
       uint8_t buf[4096];
       const ssize_t n = ::read(loop.line.fd.get(), buf, sizeof buf);
       if (n > 0) {
-        reader_feed(loop.reader, buf, static_cast<size_t>(n), now / 1000, out);
+        paced_push(loop.rx, now, std::vector<uint8_t>(buf, buf + n));
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR && errno != EIO)) {
         std::fprintf(stderr, "readersim: line closed: %s\n", n == 0 ? "end" : std::strerror(errno));
         return 1;
@@ -361,8 +373,14 @@ int run(const Options& o) {
         }
       }
     }
+    // A paced command is answered from the time its last byte came, however
+    // late this loop woke for it.
+    std::vector<uint8_t> arrived;
+    int64_t arrived_at = now;
+    if (paced_take(loop.rx, now, arrived, arrived_at) > 0)
+      reader_feed(loop.reader, arrived.data(), arrived.size(), arrived_at / 1000, out);
     reader_tick(loop.reader, now / 1000, out);
-    emit(loop, out, now);
+    emit(loop, out, now, arrived_at);
     if (!tx_write(loop.tx, loop.line.fd.get(), now_us(), error)) {
       std::fprintf(stderr, "readersim: %s\n", error.c_str());
       return 1;

@@ -1,6 +1,6 @@
 // The object table behind HANDLEs, for the layer's own files and for the
-// native COM device: one process-wide lock and condition, the live objects,
-// and their references.
+// native COM device: one process-wide lock, the waiting threads, the live
+// objects, and their references.
 //
 // A HANDLE is the address of a live KernelObject. CloseHandle takes it out of
 // the table (from then on it names nothing) and drops its reference; the
@@ -52,8 +52,11 @@ uint64_t DeadlineAfter(DWORD milliseconds);
 
 // With the lock held: wakes every waiter to look at the objects again.
 void NotifyAll();
-// With the lock held: waits for a change until the deadline.
-void WaitForChange(uint64_t deadlineMs);
+// With the lock held: wakes the waiters whose wait names this object.
+void NotifyWaitersOf(KernelObject* object);
+// With the lock held: waits until the deadline for a change to one of the
+// objects (none given: until NotifyAll).
+void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects = nullptr, DWORD count = 0);
 
 // Enters a new object with one reference, its handle's, and returns the handle.
 HANDLE Insert(KernelObject* object, const ObjectType* type);

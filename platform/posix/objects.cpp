@@ -1,9 +1,10 @@
 // The object table, events and waits.
 //
-// One lock and one condition serve every object: each state change wakes all
-// waiters, and each waiter looks again at what it waits for. At the scale of
-// this toolkit (a few threads per port) that is simpler than per-object
-// queues, and as fast.
+// One lock serves every object. Each waiting thread sleeps on its own
+// condition, listed with the objects it waits for: setting an event wakes
+// only the threads waiting for that event (a port's I/O sets one per byte,
+// and its watcher must sleep through them); thread starts, ends and queued
+// calls wake every waiter to look again.
 #include <time.h>
 
 #include <new>
@@ -14,8 +15,17 @@ namespace {
 
 // Statically initialised and never destroyed: threads may still wait at exit.
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t tableChanged = PTHREAD_COND_INITIALIZER;
 KernelObject* firstLive = nullptr;
+
+// A thread in a wait: what it waits for (none: any change) and its condition.
+struct Waiter {
+  pthread_cond_t changed;
+  KernelObject* const* objects;
+  DWORD count;
+  Waiter* next;
+};
+Waiter* firstWaiter = nullptr;
+thread_local Waiter self = {PTHREAD_COND_INITIALIZER, nullptr, 0, nullptr};
 
 struct EventObject : KernelObject {};
 
@@ -72,7 +82,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
     for (DWORD i = 0; i < count; ++i) object_table::AddReference(objects[i]);
     if (signal != nullptr) {
       signal->signalled = true;
-      object_table::NotifyAll();
+      object_table::NotifyWaitersOf(signal);
     }
     const uint64_t deadline = object_table::DeadlineAfter(milliseconds);
     for (;;) {
@@ -87,7 +97,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
         break;
       }
       if (object_table::NowMs() >= deadline) break;
-      object_table::WaitForChange(deadline);
+      object_table::WaitForChange(deadline, objects, count);
     }
     for (DWORD i = 0; i < count; ++i) last[i] = object_table::DropReference(objects[i]);
   }
@@ -106,7 +116,7 @@ BOOL SetSignal(HANDLE handle, bool signalled) {
     return FALSE;
   }
   event->signalled = signalled;
-  if (signalled) object_table::NotifyAll();
+  if (signalled) object_table::NotifyWaitersOf(event);
   return TRUE;
 }
 
@@ -130,17 +140,38 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
   return milliseconds == 0 ? NowMs() : NowMs() + milliseconds + 1;
 }
 
-void NotifyAll() { pthread_cond_broadcast(&tableChanged); }
+void NotifyAll() {
+  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next)
+    pthread_cond_signal(&waiter->changed);
+}
 
-void WaitForChange(uint64_t deadlineMs) {
-  if (deadlineMs == kNoDeadline) {
-    pthread_cond_wait(&tableChanged, &tableMutex);
-    return;
+void NotifyWaitersOf(KernelObject* object) {
+  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next) {
+    for (DWORD i = 0; i < waiter->count; ++i) {
+      if (waiter->objects[i] == object) {
+        pthread_cond_signal(&waiter->changed);
+        break;
+      }
+    }
   }
-  timespec until;
-  until.tv_sec = static_cast<time_t>(deadlineMs / 1000);
-  until.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000;
-  pthread_cond_clockwait(&tableChanged, &tableMutex, CLOCK_MONOTONIC, &until);
+}
+
+void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects, DWORD count) {
+  self.objects = objects;
+  self.count = count;
+  self.next = firstWaiter;
+  firstWaiter = &self;
+  if (deadlineMs == kNoDeadline) {
+    pthread_cond_wait(&self.changed, &tableMutex);
+  } else {
+    timespec until;
+    until.tv_sec = static_cast<time_t>(deadlineMs / 1000);
+    until.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000;
+    pthread_cond_clockwait(&self.changed, &tableMutex, CLOCK_MONOTONIC, &until);
+  }
+  Waiter** link = &firstWaiter;
+  while (*link != &self) link = &(*link)->next;
+  *link = self.next;
 }
 
 HANDLE Insert(KernelObject* object, const ObjectType* type) {

@@ -10,28 +10,36 @@ namespace readersim {
 namespace {
 
 TEST(Line, ByteTime) {
-  EXPECT_EQ(byte_time_us(9600), 1042);
-  EXPECT_EQ(byte_time_us(115200), 87);
+  EXPECT_EQ(byte_time_ns(9600), 1041667);
+  EXPECT_EQ(byte_time_ns(921600), 10851);
 }
 
 TEST(Line, UnpacedGoesAtOnce) {
-  TxQueue tx;
-  tx_push(tx, 100, {1, 2, 3});
+  PacedQueue tx;
+  paced_push(tx, 100, {1, 2, 3});
   EXPECT_EQ(tx.due_us, (std::deque<int64_t>{100, 100, 100}));
 }
 
+TEST(Line, PacedFractionalByteTimesAddUp) {
+  PacedQueue tx;
+  tx.byte_ns = 10851;
+  paced_push(tx, 0, std::vector<uint8_t>(100, 0));
+  EXPECT_EQ(tx.due_us.front(), 11);
+  EXPECT_EQ(tx.due_us.back(), 1086);  // 100 x 10.851 us, not 100 x 11
+}
+
 TEST(Line, PacedBytesSpacedAndBackToBack) {
-  TxQueue tx;
-  tx.byte_us = 1000;
-  tx_push(tx, 0, {1, 2});
-  tx_push(tx, 500, {3});  // the line is still busy with the first answer
+  PacedQueue tx;
+  tx.byte_ns = 1000000;
+  paced_push(tx, 0, {1, 2});
+  paced_push(tx, 500, {3});  // the line is still busy with the first answer
   EXPECT_EQ(tx.due_us, (std::deque<int64_t>{1000, 2000, 3000}));
 }
 
 TEST(Line, DelayedAnswerHoldsBackLaterOnes) {
-  TxQueue tx;
-  tx_push(tx, 6000, {1});
-  tx_push(tx, 10, {2});
+  PacedQueue tx;
+  paced_push(tx, 6000, {1});
+  paced_push(tx, 10, {2});
   EXPECT_EQ(tx.due_us, (std::deque<int64_t>{6000, 6000}));
 }
 
@@ -39,19 +47,34 @@ TEST(Line, WritesOnlyDueBytes) {
   int p[2];
   ASSERT_EQ(::pipe(p), 0);
   Fd rd(p[0]), wr(p[1]);
-  TxQueue tx;
-  tx.byte_us = 10;
-  tx_push(tx, 0, {0xA1, 0xA2, 0xA3});
+  PacedQueue tx;
+  tx.byte_ns = 10000;
+  paced_push(tx, 0, {0xA1, 0xA2, 0xA3});
   std::string error;
   ASSERT_TRUE(tx_write(tx, wr.get(), 25, error)) << error;
   uint8_t buf[8];
   ASSERT_EQ(::read(rd.get(), buf, sizeof buf), 2);
   EXPECT_EQ(buf[1], 0xA2);
-  EXPECT_EQ(tx_next_due(tx), 30);
+  EXPECT_EQ(paced_next_due(tx), 30);
   ASSERT_TRUE(tx_write(tx, wr.get(), 30, error));
   ASSERT_EQ(::read(rd.get(), buf, sizeof buf), 1);
   EXPECT_EQ(buf[0], 0xA3);
-  EXPECT_EQ(tx_next_due(tx), -1);
+  EXPECT_EQ(paced_next_due(tx), -1);
+}
+
+TEST(Line, PacedCommandArrivesAtItsLastByte) {
+  PacedQueue rx;
+  rx.byte_ns = 100000;
+  paced_push(rx, 1000, {1, 2, 3});  // a pty delivers the whole frame at once
+  std::vector<uint8_t> arrived;
+  int64_t last_due = -1;
+  EXPECT_EQ(paced_take(rx, 1199, arrived, last_due), 1u);
+  EXPECT_EQ(last_due, 1100);
+  EXPECT_EQ(paced_next_due(rx), 1200);
+  EXPECT_EQ(paced_take(rx, 1350, arrived, last_due), 2u);
+  EXPECT_EQ(last_due, 1300);
+  EXPECT_EQ(arrived, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(paced_next_due(rx), -1);
 }
 
 TEST(Line, FdOwnership) {
