@@ -16,7 +16,10 @@ bed_ports="20 21 22 23 24 25 26 27 28 29"
 # COM numbers for reader simulators, each linked at build/bed/simN by the test
 # that starts it; and the demo's, COM1 at build/bed/demo. (Not named comN:
 # their lines are the preload's defaults, DSR, CTS and carrier on.)
-sim_ports="30 31 32 33 34 35 36 37"
+sim_ports="30 31 32 33 34 35 36 37 50 51 52 53"
+# COM numbers for the reliability tests' own pseudo-terminals, each linked at
+# build/bed/relN by the test that makes it (lines on, as for the simulators).
+rel_ports="60 61 62 63 64 65 66 67"
 demo_port=1
 demo_link="$MODEMLINES_DIR/demo"
 
@@ -25,7 +28,7 @@ demo_link="$MODEMLINES_DIR/demo"
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  local marker="$WINEPREFIX/.serchan-prepared-5"
+  local marker="$WINEPREFIX/.serchan-prepared-6"
   if [ ! -f "$marker" ]; then
     wineboot -i >/dev/null 2>&1 </dev/null || true
     local n
@@ -35,6 +38,10 @@ wine_prepare() {
     done
     for n in $sim_ports; do
       wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/sim$n" /f \
+        >/dev/null 2>&1 </dev/null
+    done
+    for n in $rel_ports; do
+      wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$MODEMLINES_DIR/rel$n" /f \
         >/dev/null 2>&1 </dev/null
     done
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$demo_port" /t REG_SZ /d "$demo_link" /f \
