@@ -9,8 +9,6 @@ const DWORD kPurgeRxAbort = PURGE_RXABORT;
 const DWORD kPurgeRxAbortClear = PURGE_RXABORT | PURGE_RXCLEAR;
 const DWORD kPurgeTx = PURGE_TXABORT | PURGE_TXCLEAR;
 
-bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
-
 // Makes sure the pending one-byte read is over before the next one reuses its
 // buffer and OVERLAPPED. On Windows the purge has ended it already; Wine's
 // purge leaves it queued to take the next byte, so it is cancelled and its
@@ -37,6 +35,21 @@ PortStatus FailWrite(CommPort& port, const char* apiName) {
   return kPortWriteFailed;
 }
 
+// Ends a read for the event at this index of its wait list, below the byte's.
+PortStatus EndedByEvent(CommPort& port, DWORD index) {
+  switch (index) {
+    case 0:
+      ResetEvent(port.breakEvent);
+      return AbortRead(port, kPortBreak);
+    case 1:
+      return AbortRead(port, kPortReadFailed, true);
+    case 2:
+      return AbortRead(port, kPortDsrLost);
+    default:
+      return AbortRead(port, kPortCarrierLost);
+  }
+}
+
 // A terminator is active when positive as a 16-bit signed value; its low
 // byte is compared, so 0x100 stands for the byte 0.
 bool Ends(short terminator, BYTE byte) {
@@ -58,16 +71,13 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
       CountPendingLineErrors(port);  // what the failure left behind
       return kPortReadFailed;
     }
-    switch (WaitForMultipleObjects(5, waits, FALSE, timeoutMs)) {
+    const DWORD signalled = WaitForMultipleObjects(5, waits, FALSE, timeoutMs);
+    switch (signalled) {
       case WAIT_OBJECT_0:
-        ResetEvent(port.breakEvent);
-        return AbortRead(port, kPortBreak);
       case WAIT_OBJECT_0 + 1:
-        return AbortRead(port, kPortReadFailed, true);
       case WAIT_OBJECT_0 + 2:
-        return AbortRead(port, kPortDsrLost);
       case WAIT_OBJECT_0 + 3:
-        return AbortRead(port, kPortCarrierLost);
+        return EndedByEvent(port, signalled - WAIT_OBJECT_0);
       case WAIT_OBJECT_0 + 4:
         if (!device::GetOverlappedResult(port.handle, &port.readOverlapped, &transferred, FALSE)) {
           ReportDeviceError(port, "GetOverlappedResult (OFFSET_RECV_EVENT)");
@@ -84,14 +94,11 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
       }
     }
   }
-  // A byte that arrived together with one of the events is discarded.
-  if (IsSet(port.breakEvent)) {
-    ResetEvent(port.breakEvent);
-    return AbortRead(port, kPortBreak);
-  }
-  if (IsSet(port.lineErrorEvent)) return AbortRead(port, kPortReadFailed, true);
-  if (IsSet(port.dsrChangedEvent)) return AbortRead(port, kPortDsrLost);
-  if (IsSet(port.rlsdChangedEvent)) return AbortRead(port, kPortCarrierLost);
+  // A byte that arrived together with one of the events is discarded. One
+  // look at all four, lowest index first, as the wait would take them: under
+  // Wine each look is a server round trip, paid for every byte.
+  const DWORD signalled = WaitForMultipleObjects(4, waits, FALSE, 0);
+  if (signalled < WAIT_OBJECT_0 + 4) return EndedByEvent(port, signalled - WAIT_OBJECT_0);
   // With zero read time-outs a read completes only with its byte; a line that
   // has gone away can end it with none, and no byte is made up for it.
   if (transferred == 0) return kPortReadFailed;

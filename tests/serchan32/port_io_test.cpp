@@ -107,6 +107,22 @@ TEST_F(PortIoTest, ByteThatArrivesWithAnEventIsDiscarded) {
   EXPECT_EQ(std::vector<DWORD>({PURGE_RXABORT, PURGE_RXABORT, PURGE_RXABORT}), PurgesAfterOpen());
 }
 
+TEST_F(PortIoTest, ReadCompletedAtOnceTakesTheEventsInWaitOrder) {
+  device_.SetReadsCompleteAtOnce(true);
+  SetEvent(port_->rlsdChangedEvent);
+  SetEvent(port_->dsrChangedEvent);
+  SetEvent(port_->breakEvent);
+  device_.Deliver({1, 2, 3, 4});
+  EXPECT_EQ(kPortBreak, ReadOneByte(*port_, &byte_, 0));  // and reset
+  EXPECT_EQ(kPortDsrLost, ReadOneByte(*port_, &byte_, 0));
+  ResetEvent(port_->dsrChangedEvent);
+  EXPECT_EQ(kPortCarrierLost, ReadOneByte(*port_, &byte_, 0));
+  ResetEvent(port_->rlsdChangedEvent);
+  EXPECT_EQ(kPortOk, ReadOneByte(*port_, &byte_, 0));
+  EXPECT_EQ(4, byte_);
+  EXPECT_EQ(1u, port_->counters[kBytesReceived]);
+}
+
 TEST_F(PortIoTest, TimeOutAbortsTheReadAndTheNextByteGoesToTheNextRead) {
   // As under Wine: the purge leaves the read pending; the port must end it.
   device_.SetPurgeEndsReads(false);
