@@ -49,6 +49,36 @@ bool parse_hex(const std::string& text, std::vector<uint8_t>& bytes) {
   return true;
 }
 
+bool parse_rate(const std::string& text, int64_t& rate) {
+  // PERCENT with up to four decimals and an optional '%': 1%, 0.5, 100%.
+  std::string digits = text;
+  if (!digits.empty() && digits.back() == '%') digits.pop_back();
+  const size_t dot = digits.find('.');
+  const std::string whole = digits.substr(0, dot);
+  const std::string part = dot == std::string::npos ? "" : digits.substr(dot + 1);
+  int64_t units = 0, fraction = 0;
+  if (!parse_number(whole, 0, 100, units)) return false;
+  if (dot != std::string::npos && (part.size() > 4 || !parse_number(part, 0, 9999, fraction))) {
+    return false;
+  }
+  for (size_t i = part.size(); i < 4; ++i) fraction *= 10;
+  const int64_t value = units * (kRateScale / 100) + fraction;
+  if (value <= 0 || value > kRateScale) return false;
+  rate = value;
+  return true;
+}
+
+std::string rate_text(int64_t rate) {
+  std::string text = std::to_string(rate / (kRateScale / 100));
+  int64_t fraction = rate % (kRateScale / 100);
+  if (fraction != 0) {
+    std::string digits = std::to_string(fraction + kRateScale / 100).substr(1);
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text + "%";
+}
+
 bool parse_fault(const std::vector<std::string>& words, Fault& fault, std::string& error) {
   if (words.empty()) {
     error = "fault needs a kind";
@@ -57,10 +87,11 @@ bool parse_fault(const std::vector<std::string>& words, Fault& fault, std::strin
   static const struct {
     const char* name;
     FaultKind kind;
-  } kinds[] = {
-      {"off", FaultKind::kNone},      {"nak", FaultKind::kNak},    {"crc", FaultKind::kCrc},
-      {"silent", FaultKind::kSilent}, {"cut", FaultKind::kCut},    {"garbage", FaultKind::kGarbage},
-      {"delay", FaultKind::kDelay},   {"slow", FaultKind::kDelay}, {"long", FaultKind::kLong}};
+  } kinds[] = {{"off", FaultKind::kNone},    {"nak", FaultKind::kNak},
+               {"crc", FaultKind::kCrc},     {"silent", FaultKind::kSilent},
+               {"cut", FaultKind::kCut},     {"garbage", FaultKind::kGarbage},
+               {"delay", FaultKind::kDelay}, {"slow", FaultKind::kDelay},
+               {"long", FaultKind::kLong},   {"random", FaultKind::kRandom}};
   Fault f;
   bool found = false;
   for (const auto& k : kinds) {
@@ -79,6 +110,29 @@ bool parse_fault(const std::vector<std::string>& words, Fault& fault, std::strin
       error = "fault off takes no arguments";
       return false;
     }
+    fault = f;
+    return true;
+  }
+  if (f.kind == FaultKind::kRandom) {
+    if (i >= words.size() || !parse_rate(words[i], f.rate)) {
+      error = "fault random needs PERCENT (above 0, at most 100, e.g. 1% or 0.25)";
+      return false;
+    }
+    ++i;
+    if (i < words.size() && words[i] == "seed") {
+      int64_t seed = 0;
+      if (i + 1 >= words.size() || !parse_number(words[i + 1], 0, 999999999999, seed)) {
+        error = "seed needs N (a whole number)";
+        return false;
+      }
+      f.seed = static_cast<uint64_t>(seed);
+      i += 2;
+    }
+    if (i != words.size()) {
+      error = "unexpected '" + words[i] + "' (fault random takes PERCENT [seed N])";
+      return false;
+    }
+    f.state = f.seed;
     fault = f;
     return true;
   }
@@ -168,7 +222,9 @@ ControlResult run_control(Reader& reader, const std::string& line, int64_t now_m
     reader.fault = f;
     std::string how = fault_name(f.kind);
     if (f.kind == FaultKind::kDelay) how += " " + std::to_string(f.delay_ms) + " ms";
-    if (f.kind != FaultKind::kNone) {
+    if (f.kind == FaultKind::kRandom) {
+      how += " " + rate_text(f.rate) + " seed " + std::to_string(f.seed);
+    } else if (f.kind != FaultKind::kNone) {
       how += f.once ? " once" : " every " + std::to_string(f.every);
     }
     return done("fault " + how);

@@ -18,8 +18,15 @@ struct ControlResult {
 // Runs one control line: insert N, remove N, atr N HEX, fault ..., quit.
 ControlResult run_control(Reader& reader, const std::string& line, int64_t now_ms);
 
-// Sets the fault from its words: "KIND [MS] [every N | once]" or "off".
+// Sets the fault from its words: "KIND [MS] [every N | once]", "random
+// PERCENT [seed N]" or "off".
 bool parse_fault(const std::vector<std::string>& words, Fault& fault, std::string& error);
+
+// A random fault's rate: PERCENT with up to four decimals and an optional
+// '%', above 0 and at most 100, in millionths.
+bool parse_rate(const std::string& text, int64_t& rate);
+// The rate as the control acknowledgement shows it ("1%", "0.25%").
+std::string rate_text(int64_t rate);
 
 // Hex digits, optionally split by spaces or colons, into bytes.
 bool parse_hex(const std::string& text, std::vector<uint8_t>& bytes);

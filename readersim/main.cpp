@@ -82,6 +82,12 @@ Control lines on stdin (acks and errors on stderr):
                          slow     delay 6000 (beyond the host's 5000 ms)
                          long     send status and a length of 2049, no more
                        NAKs for bad frames are never altered.
+  fault random PERCENT [seed N]
+                       alter PERCENT of the answers (e.g. 1% or 0.25), each
+                       drawn at random, with one of nak, crc, silent, cut,
+                       garbage or long, also drawn; the generator starts
+                       from N (default 1), so a seed fails the same answers
+                       the same way on every run. The log names each fault.
   fault off            clear the fault
   quit                 exit
 
@@ -221,7 +227,7 @@ int parse_options(int argc, char** argv, Options& o) {
       if (!(v = value("FILE"))) return 1;
       o.log = v;
     } else if (a == "--fault") {
-      if (!(v = value("'KIND [MS] [every N | once]'"))) return 1;
+      if (!(v = value("'KIND [MS] [every N | once]' or 'random PERCENT [seed N]'"))) return 1;
       o.fault = v;
     } else {
       std::fprintf(stderr, "readersim: unknown option %s (see --help)\n", a.c_str());

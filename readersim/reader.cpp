@@ -7,6 +7,8 @@
 namespace readersim {
 
 const std::vector<uint8_t> kGarbageBytes = {0x5A, 0xA5, 0x3C};
+const FaultKind kRandomKinds[6] = {FaultKind::kNak, FaultKind::kCrc,     FaultKind::kSilent,
+                                   FaultKind::kCut, FaultKind::kGarbage, FaultKind::kLong};
 
 namespace {
 
@@ -182,8 +184,17 @@ const char* fault_name(FaultKind kind) {
       return "delay";
     case FaultKind::kLong:
       return "long";
+    case FaultKind::kRandom:
+      return "random";
   }
   return "?";
+}
+
+uint64_t next_random(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
 }
 
 std::string hex(const uint8_t* bytes, size_t count) {
@@ -255,24 +266,14 @@ std::vector<uint8_t> answer(Reader& reader, const Frame& command, int64_t now_ms
   return encode(reply);
 }
 
-Send apply_fault(Fault& fault, std::vector<uint8_t> frame, int64_t now_ms) {
-  Send send;
-  send.at_ms = now_ms;
-  if (fault.kind == FaultKind::kNone) {
-    send.bytes = std::move(frame);
-    return send;
-  }
-  ++fault.counted;
-  const bool act = fault.once || fault.every <= 1 || fault.counted % fault.every == 0;
-  if (!act) {
-    send.bytes = std::move(frame);
-    return send;
-  }
-  const FaultKind kind = fault.kind;
-  send.fault = kind;
-  if (fault.once) fault = Fault{};
+namespace {
+
+// The bytes a fault of this kind puts on the line in place of the frame.
+void shape(FaultKind kind, int64_t delay_ms, std::vector<uint8_t> frame, int64_t now_ms,
+           Send& send) {
   switch (kind) {
     case FaultKind::kNone:
+    case FaultKind::kRandom:
       send.bytes = std::move(frame);
       break;
     case FaultKind::kNak:
@@ -300,7 +301,7 @@ Send apply_fault(Fault& fault, std::vector<uint8_t> frame, int64_t now_ms) {
       send.bytes.insert(send.bytes.end(), frame.begin(), frame.end());
       break;
     case FaultKind::kDelay:
-      send.at_ms = now_ms + fault.delay_ms;
+      send.at_ms = now_ms + delay_ms;
       send.bytes = std::move(frame);
       break;
     case FaultKind::kLong:
@@ -308,6 +309,40 @@ Send apply_fault(Fault& fault, std::vector<uint8_t> frame, int64_t now_ms) {
                     static_cast<uint8_t>(kLongLength & 0xFF)};
       break;
   }
+}
+
+}  // namespace
+
+Send apply_fault(Fault& fault, std::vector<uint8_t> frame, int64_t now_ms) {
+  Send send;
+  send.at_ms = now_ms;
+  if (fault.kind == FaultKind::kNone) {
+    send.bytes = std::move(frame);
+    return send;
+  }
+  ++fault.counted;
+  FaultKind kind = fault.kind;
+  if (kind == FaultKind::kRandom) {
+    // Two draws per answer, whether it is altered or not, so that an answer's
+    // fate depends on its place in the sequence alone.
+    const bool act = static_cast<int64_t>(next_random(fault.state) % kRateScale) < fault.rate;
+    const FaultKind drawn = kRandomKinds[next_random(fault.state) % 6];
+    if (!act) {
+      send.bytes = std::move(frame);
+      return send;
+    }
+    kind = drawn;
+  } else {
+    const bool act = fault.once || fault.every <= 1 || fault.counted % fault.every == 0;
+    if (!act) {
+      send.bytes = std::move(frame);
+      return send;
+    }
+  }
+  send.fault = kind;
+  const int64_t delay_ms = fault.delay_ms;
+  if (fault.once) fault = Fault{};
+  shape(kind, delay_ms, std::move(frame), now_ms, send);
   return send;
 }
 

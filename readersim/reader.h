@@ -21,7 +21,11 @@ constexpr uint8_t kStatusOk = 0x00;
 constexpr uint8_t kStatusNoCard = 0x01;  // power up on an empty slot
 constexpr size_t kHuntLimit = 2 * (kHeaderSize + 65535 + kCrcSize);
 
-enum class FaultKind { kNone, kNak, kCrc, kSilent, kCut, kGarbage, kDelay, kLong };
+enum class FaultKind { kNone, kNak, kCrc, kSilent, kCut, kGarbage, kDelay, kLong, kRandom };
+
+// The kinds a random fault draws from: each fails the one answer it alters.
+extern const FaultKind kRandomKinds[6];
+constexpr int64_t kRateScale = 1000000;  // a random fault's rate is in millionths
 
 struct Fault {
   FaultKind kind = FaultKind::kNone;
@@ -29,7 +33,16 @@ struct Fault {
   bool once = false;        // act on the next answer frame only, then clear
   int64_t delay_ms = 6000;  // for kDelay
   int64_t counted = 0;      // answer frames seen since the fault was set
+  // kRandom: the share of answers altered (of kRateScale), the seed given and
+  // the generator's state, which the seed starts.
+  int64_t rate = 0;
+  uint64_t seed = 1;
+  uint64_t state = 1;
 };
+
+// The next number of a fault's generator (splitmix64): the same seed gives
+// the same sequence on every host.
+uint64_t next_random(uint64_t& state);
 
 // Junk sent before the frame by the garbage fault.
 extern const std::vector<uint8_t> kGarbageBytes;

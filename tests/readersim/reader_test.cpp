@@ -189,6 +189,89 @@ TEST_F(ReaderTest, FaultEveryThird) {
   EXPECT_EQ(feed(cmd(0x04)), reply(0x00, {1, 0}));
 }
 
+// The kinds a random fault chose for `count` echo answers, in order
+// (kNone for an answer left alone).
+std::vector<FaultKind> random_run(Reader& r, int count, int64_t now) {
+  std::vector<FaultKind> kinds;
+  for (int i = 0; i < count; ++i) {
+    Output out;
+    const Bytes frame = cmd(0x3F, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)});
+    reader_feed(r, frame.data(), frame.size(), now, out);
+    EXPECT_EQ(out.sends.size(), 1u);
+    if (out.sends.empty()) return kinds;
+    const Send& s = out.sends[0];
+    kinds.push_back(s.fault);
+    // Each drawn kind shapes the answer as the fixed fault of that kind does.
+    const Bytes good = reply(0x00, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)});
+    switch (s.fault) {
+      case FaultKind::kNone:
+        EXPECT_EQ(s.bytes, good);
+        break;
+      case FaultKind::kNak:
+        EXPECT_EQ(s.bytes, Bytes{0xFF});
+        break;
+      case FaultKind::kCrc:
+        EXPECT_EQ(decode(s.bytes.data(), s.bytes.size()).status, Decode::kBadCrc);
+        break;
+      case FaultKind::kSilent:
+        EXPECT_TRUE(s.bytes.empty());
+        break;
+      case FaultKind::kCut:
+        EXPECT_EQ(s.bytes, Bytes(good.begin(), good.begin() + 3));
+        break;
+      case FaultKind::kGarbage:
+        EXPECT_EQ(Bytes(s.bytes.begin(), s.bytes.begin() + 3), kGarbageBytes);
+        break;
+      case FaultKind::kLong:
+        EXPECT_EQ(s.bytes, (Bytes{0x00, 0x08, 0x01}));
+        break;
+      default:
+        ADD_FAILURE() << "a random fault drew " << fault_name(s.fault);
+    }
+  }
+  return kinds;
+}
+
+TEST_F(ReaderTest, FaultRandomRateKindsAndSeed) {
+  control("fault random 10% seed 7");
+  const std::vector<FaultKind> first = random_run(r, 3000, now);
+  int faulted = 0;
+  int per_kind[6] = {};
+  for (FaultKind k : first) {
+    if (k == FaultKind::kNone) continue;
+    ++faulted;
+    for (int i = 0; i < 6; ++i) per_kind[i] += k == kRandomKinds[i];
+  }
+  // 300 expected; five standard deviations (16.4) either way.
+  EXPECT_GT(faulted, 218);
+  EXPECT_LT(faulted, 382);
+  for (int i = 0; i < 6; ++i) EXPECT_GT(per_kind[i], 20) << fault_name(kRandomKinds[i]);
+  // The random fault stays set; the same seed set again replays the run.
+  EXPECT_EQ(r.fault.kind, FaultKind::kRandom);
+  control("fault random 10% seed 7");
+  EXPECT_EQ(random_run(r, 3000, now), first);
+  control("fault random 10% seed 8");
+  EXPECT_NE(random_run(r, 3000, now), first);
+}
+
+TEST_F(ReaderTest, FaultRandomAtItsBounds) {
+  control("fault random 100%");
+  for (FaultKind k : random_run(r, 50, now)) EXPECT_NE(k, FaultKind::kNone);
+  control("fault random 0.01%");
+  int faulted = 0;
+  for (FaultKind k : random_run(r, 2000, now)) faulted += k != FaultKind::kNone;
+  EXPECT_LT(faulted, 6);
+  // Bad frames still get their plain NAK.
+  control("fault random 100%");
+  Bytes bad = cmd(0x04);
+  bad.back() ^= 1;
+  Output out;
+  reader_feed(r, bad.data(), bad.size(), now, out);
+  ASSERT_EQ(out.sends.size(), 1u);
+  EXPECT_EQ(out.sends[0].bytes, Bytes{0xFF});
+  EXPECT_EQ(out.sends[0].fault, FaultKind::kNone);
+}
+
 TEST_F(ReaderTest, FaultLeavesNakForBadFrameAlone) {
   control("fault garbage");
   EXPECT_EQ(feed(cmd(0x07)), Bytes{0xFF});
@@ -333,10 +416,34 @@ TEST_F(ReaderTest, ControlInsertRemoveAtr) {
 
 TEST(Control, Errors) {
   Reader r;
-  for (const char* bad :
-       {"insert", "insert 2", "remove x", "atr 0", "atr 0 3B0", "atr 0 zz", "fault", "fault bogus",
-        "fault nak every", "fault nak every 0", "fault delay", "fault delay 10 twice",
-        "fault off now", "quit now", "frobnicate"}) {
+  for (const char* bad : {"insert",
+                          "insert 2",
+                          "remove x",
+                          "atr 0",
+                          "atr 0 3B0",
+                          "atr 0 zz",
+                          "fault",
+                          "fault bogus",
+                          "fault nak every",
+                          "fault nak every 0",
+                          "fault delay",
+                          "fault delay 10 twice",
+                          "fault off now",
+                          "quit now",
+                          "frobnicate",
+                          "fault random",
+                          "fault random 0",
+                          "fault random 0%",
+                          "fault random 101%",
+                          "fault random 100.5",
+                          "fault random 1.23456",
+                          "fault random .5",
+                          "fault random 1.%",
+                          "fault random x%",
+                          "fault random 1% seed",
+                          "fault random 1% seed x",
+                          "fault random 1% once",
+                          "fault random 1% seed 7 every 2"}) {
     const ControlResult c = run_control(r, bad, 0);
     EXPECT_FALSE(c.ok) << bad;
     EXPECT_EQ(c.message.rfind("error: ", 0), 0u) << bad;
@@ -356,6 +463,28 @@ TEST(Control, FaultWords) {
   EXPECT_EQ(f.kind, FaultKind::kCut);
   EXPECT_EQ(f.every, 4);
   EXPECT_FALSE(f.once);
+  ASSERT_TRUE(parse_fault({"random", "1%", "seed", "7"}, f, error)) << error;
+  EXPECT_EQ(f.kind, FaultKind::kRandom);
+  EXPECT_EQ(f.rate, kRateScale / 100);
+  EXPECT_EQ(f.seed, 7u);
+  EXPECT_EQ(f.state, 7u);
+  ASSERT_TRUE(parse_fault({"random", "0.25"}, f, error)) << error;
+  EXPECT_EQ(f.rate, kRateScale / 400);
+  EXPECT_EQ(f.seed, 1u);
+  ASSERT_TRUE(parse_fault({"random", "100%"}, f, error)) << error;
+  EXPECT_EQ(f.rate, kRateScale);
+  ASSERT_TRUE(parse_fault({"random", "0.0001%"}, f, error)) << error;
+  EXPECT_EQ(f.rate, 1);
+}
+
+TEST(Control, FaultRandomAcknowledged) {
+  Reader r;
+  EXPECT_EQ(run_control(r, "fault random 1% seed 7", 0).message, "ok: fault random 1% seed 7");
+  EXPECT_EQ(run_control(r, "fault random 0.250", 0).message, "ok: fault random 0.25% seed 1");
+  EXPECT_EQ(run_control(r, "fault random 12.0501%", 0).message, "ok: fault random 12.0501% seed 1");
+  EXPECT_EQ(r.fault.kind, FaultKind::kRandom);
+  EXPECT_EQ(run_control(r, "fault off", 0).message, "ok: fault off");
+  EXPECT_EQ(r.fault.kind, FaultKind::kNone);
 }
 
 }  // namespace
