@@ -10,8 +10,11 @@
 //
 // Reads and writes complete at once when the bytes are there (or when the
 // driver takes them all), with their event set; otherwise they pend, and the
-// I/O thread, polling the device and a wake-up counter, completes them into
-// the caller's buffer and sets the OVERLAPPED's event. Read time-outs follow
+// I/O thread, waiting on the device and a wake-up counter, completes them into
+// the caller's buffer and sets the OVERLAPPED's event. The device is watched
+// edge-triggered for input all the time, so a read that pends needs no
+// wake-up of the thread (one byte per read makes that the common case): the
+// bytes that end it arrive as a new edge. Read time-outs follow
 // COMMTIMEOUTS (all zero: until every byte asked for has come); a write
 // time-out completes the write short. Purges and CancelIoEx end pending
 // operations with ERROR_OPERATION_ABORTED; so does closing the handle.
@@ -33,11 +36,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -76,7 +79,9 @@ struct Transfer {
 
 struct CommFile : KernelObject {
   int fd = -1;
-  int wake = -1;  // eventfd: a change for the I/O thread to look at
+  int wake = -1;         // eventfd: a change for the I/O thread to look at
+  int poller = -1;       // epoll of the I/O thread: wake, and the device edge-triggered
+  uint32_t watched = 0;  // the device's epoll events as last set
   pthread_t ioThread = {};
   bool ioThreadStarted = false;
   std::mutex mutex;
@@ -342,21 +347,34 @@ void* IoThreadMain(void* argument) {
   CommFile& file = *static_cast<CommFile*>(argument);
   Guard lock(file.mutex);
   while (!file.closing) {
-    pollfd polled[2] = {{file.wake, POLLIN, 0}, {file.hungUp ? -1 : file.fd, 0, 0}};
-    if (!file.reads.empty()) polled[1].events |= POLLIN;
-    if (!file.writes.empty()) polled[1].events |= POLLOUT;
+    // Output space is asked for only while writes wait for it.
+    const uint32_t wanted = EPOLLIN | EPOLLET | (file.writes.empty() ? 0u : uint32_t{EPOLLOUT});
+    if (!file.hungUp && wanted != file.watched) {
+      epoll_event device = {wanted, {}};
+      device.data.fd = file.fd;
+      if (epoll_ctl(file.poller, EPOLL_CTL_MOD, file.fd, &device) == 0) file.watched = wanted;
+    }
     const int timeout = PollTimeout(file);
     lock.unlock();
-    poll(polled, 2, timeout);
-    if (polled[0].revents & POLLIN) {
-      uint64_t count = 0;
-      if (read(file.wake, &count, sizeof count) < 0) {
-        // Another look at the state costs nothing: it is taken below anyway.
+    epoll_event ready[2];
+    const int count = epoll_wait(file.poller, ready, 2, timeout);
+    bool hangUp = false;
+    for (int i = 0; i < count; ++i) {
+      if (ready[i].data.fd == file.wake) {
+        uint64_t wakes = 0;
+        if (read(file.wake, &wakes, sizeof wakes) < 0) {
+          // Another look at the state costs nothing: it is taken below anyway.
+        }
+      } else if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
+        hangUp = true;
       }
     }
     lock.lock();
     if (file.closing) break;
-    if (polled[1].revents & (POLLHUP | POLLERR | POLLNVAL)) file.hungUp = true;
+    if (hangUp && !file.hungUp) {
+      file.hungUp = true;
+      epoll_ctl(file.poller, EPOLL_CTL_DEL, file.fd, nullptr);
+    }
     ServiceTransfers(file);
     Watch(file);
   }
@@ -391,8 +409,10 @@ void CloseDevice(KernelObject* object) {
   ioctl(file.fd, TIOCNXCL);
   close(file.fd);
   close(file.wake);
+  close(file.poller);
   file.fd = -1;
   file.wake = -1;
+  file.poller = -1;
 }
 
 void DestroyDevice(KernelObject* object) { delete static_cast<CommFile*>(object); }
@@ -458,7 +478,11 @@ BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDW
     }
   }
   queue.push_back(transfer);
-  Wake(file);
+  // A read without time-outs waits for the device's next edge; anything else
+  // changes what the I/O thread waits for.
+  if (!isRead || transfer.deadline != object_table::kNoDeadline || transfer.interval != 0 ||
+      file.hungUp)
+    Wake(file);
   if (overlapped != nullptr) return Fail(ERROR_IO_PENDING);
   file.completed.wait(lock, [&] { return own.Internal != ERROR_IO_PENDING; });
   if (done != nullptr) *done = static_cast<DWORD>(own.InternalHigh);
@@ -527,16 +551,25 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
   DWORD error = TakeDevice(fd, line);
   CommFile* file = nullptr;
   int wake = -1;
+  int poller = -1;
   if (error == 0) {
     file = new (std::nothrow) CommFile();
     wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (file == nullptr || wake < 0) {
+    poller = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event waking = {EPOLLIN, {}};
+    waking.data.fd = wake;
+    epoll_event device = {EPOLLIN | EPOLLET, {}};
+    device.data.fd = fd;
+    if (file == nullptr || wake < 0 || poller < 0 ||
+        epoll_ctl(poller, EPOLL_CTL_ADD, wake, &waking) != 0 ||
+        epoll_ctl(poller, EPOLL_CTL_ADD, fd, &device) != 0) {
       error = ERROR_NOT_ENOUGH_MEMORY;
       ioctl(fd, TIOCNXCL);
     }
   }
   if (error != 0) {
     if (wake >= 0) close(wake);
+    if (poller >= 0) close(poller);
     delete file;
     close(fd);
     SetLastError(error);
@@ -544,6 +577,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
   }
   file->fd = fd;
   file->wake = wake;
+  file->poller = poller;
+  file->watched = EPOLLIN | EPOLLET;
   file->dcb = DcbOf(line);
   file->modemLines = ioctl(fd, TIOCMGET, &file->lines) == 0;
   // A three-wire line starts as a terminal does when opened: DTR and RTS up.
@@ -805,6 +840,10 @@ BOOL FlushFileBuffers(HANDLE handle) {
   Guard lock(file->mutex);
   file->completed.wait(lock, [&] { return file->writes.empty() || file->closing; });
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  // Nothing queued in the driver: done, without the three calls of a drain
+  // (every write of the link is followed by a flush).
+  int queued = 0;
+  if (ioctl(file->fd, TIOCOUTQ, &queued) == 0 && queued == 0) return TRUE;
   // The drain may take long: on a copy of the descriptor, without the mutex.
   const int fd = dup(file->fd);
   lock.unlock();
