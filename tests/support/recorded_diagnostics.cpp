@@ -7,6 +7,7 @@
 namespace {
 std::mutex mutex;
 std::vector<std::string> apiErrors;
+std::vector<CloseReport> closeReports;
 }  // namespace
 
 std::vector<std::string> RecordedApiErrors() {
@@ -14,9 +15,15 @@ std::vector<std::string> RecordedApiErrors() {
   return apiErrors;
 }
 
+std::vector<CloseReport> RecordedCloseReports() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return closeReports;
+}
+
 void ClearRecordedDiagnostics() {
   std::lock_guard<std::mutex> lock(mutex);
   apiErrors.clear();
+  closeReports.clear();
 }
 
 namespace device {
@@ -26,6 +33,9 @@ void ObserveApiError(const char* apiName, const char* portName, DWORD errorCode)
   apiErrors.push_back(std::string(apiName) + " " + portName + " " + std::to_string(errorCode));
 }
 
-void ObserveCloseReport(const char*, const char*) {}
+void ObserveCloseReport(const char* portName, const char* text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  closeReports.push_back({portName, text});
+}
 
 }  // namespace device

@@ -1,0 +1,59 @@
+// The far end of a test's own line, served by a thread of its own on the
+// master of a pseudo-terminal pair (pty_pair.h): it echoes what comes, or
+// takes the host's block stream and answers it with its own (load_exchange.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/load/block_stream.h"
+
+struct FarEndCounts {
+  uint64_t bytesIn = 0;
+  uint64_t bytesOut = 0;
+  uint64_t blocksOut = 0;  // block mode
+  StreamTally received;    // block mode: the host's stream
+  std::string error;       // a failed read or write of the master, or bytes after the end
+};
+
+class FarEndPump {
+ public:
+  // Echoes every byte that comes, as it comes.
+  static std::unique_ptr<FarEndPump> Echo(int master);
+  // Takes the host stream of load position `slot` and answers it with the
+  // far end's stream.
+  static std::unique_ptr<FarEndPump> Blocks(int master, int slot, unsigned maxPayload);
+
+  ~FarEndPump();  // stops
+  FarEndPump(const FarEndPump&) = delete;
+  FarEndPump& operator=(const FarEndPump&) = delete;
+
+  // Ends the thread once nothing more has come for a moment.
+  void Stop();
+  FarEndCounts Counts();
+
+ private:
+  FarEndPump(int master, bool blocks, int slot, unsigned maxPayload);
+  void Serve();
+  // Block mode: queues the far end's blocks that the host blocks judged since
+  // the last call ask for.
+  void Answer();
+
+  int master_;
+  bool blocks_;
+  int slot_;
+  unsigned maxPayload_;
+  BlockReceiver receiver_;
+  uint64_t answered_ = 0;  // host blocks answered
+  bool lastSent_ = false;
+  std::vector<uint8_t> out_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;  // over counts_
+  FarEndCounts counts_;
+  std::thread thread_;
+};
