@@ -19,6 +19,11 @@
 // time-out completes the write short. Purges and CancelIoEx end pending
 // operations with ERROR_OPERATION_ABORTED; so does closing the handle.
 //
+// A device that hangs up (the far side of a pseudo-terminal closed, a USB
+// adapter unplugged) has no events left to wait for: the pending comm-event
+// wait fails with ERROR_GEN_FAILURE, and so does every wait after it, as
+// Windows fails the waits of a device that has gone.
+//
 // Modem lines: a device whose driver has no modem-line ioctls, as a
 // pseudo-terminal has none, is taken as a three-wire line: DSR, CTS and the
 // carrier are on and never change, and DTR and RTS are set and remembered.
@@ -60,6 +65,9 @@ namespace {
 
 // How often modem lines and error counters are read while the mask asks for them.
 const int kLinePollMs = 5;
+
+// What the comm-event waits of a hung-up device fail with: EIO's error.
+const DWORD kHungUpError = ERROR_GEN_FAILURE;
 
 const DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 const DWORD kErrorEvents = EV_ERR | EV_BREAK;
@@ -231,6 +239,15 @@ void Watch(CommFile& file) {
   }
 }
 
+// With the mutex held: ends the pending wait of a device that has hung up.
+void FailWaitOfHungUpDevice(CommFile& file) {
+  if (!file.hungUp || file.waitOverlapped == nullptr) return;
+  LPOVERLAPPED overlapped = file.waitOverlapped;
+  file.waitOverlapped = nullptr;
+  file.waitMask = nullptr;
+  Complete(file, overlapped, kHungUpError, 0);
+}
+
 bool ReadIsComplete(const Transfer& read, uint64_t now) {
   if (read.done == read.length) return true;
   if (read.firstBytesEnd && read.done > 0) return true;
@@ -377,6 +394,7 @@ void* IoThreadMain(void* argument) {
     }
     ServiceTransfers(file);
     Watch(file);
+    FailWaitOfHungUpDevice(file);
   }
   return nullptr;
 }
@@ -701,6 +719,7 @@ BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
   Guard lock(file->mutex);
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
   if (file->waitOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (file->hungUp) return Fail(kHungUpError);
   OVERLAPPED own = {};
   LPOVERLAPPED used = overlapped != nullptr ? overlapped : &own;
   StartOperation(used);

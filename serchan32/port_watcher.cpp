@@ -33,9 +33,16 @@ DWORD WINAPI WatcherThreadEntry(LPVOID argument) {
   CommPort& port = *static_cast<CommPort*>(argument);
   SetEvent(port.watcherStartedEvent);
   WatchPort(port);
-  // Close decides how the thread ends (comm_port.cpp): the done event is set
-  // and the release awaited in one call, alertably, so that from here on no
-  // code of this module need run unless close releases the thread.
+  // Close decides how a stopped thread ends (comm_port.cpp): the done event is
+  // set and the release awaited in one call, alertably, so that from here on
+  // no code of this module need run unless close releases the thread. A watch
+  // that ended by itself (its device failed: the line is gone) ends the thread
+  // at once instead: the APC of ExitThread queued here runs in that same wait,
+  // right after the done event is set.
+  if (!port.stopRequested) {
+    QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)),
+                 port.watcherThread, 0);
+  }
   SignalObjectAndWait(port.watcherDoneEvent, port.watcherReleaseEvent, INFINITE, TRUE);
   return 0;
 }

@@ -32,7 +32,7 @@ class PortTest : public ::testing::Test {
   PortStatus Open(DWORD baud = 9600) { return Construct(Settings(5, baud)); }
 
   // Waits for the watcher to leave its loop; true when it did. (The thread
-  // itself is ended by close.)
+  // itself ends with it when its device failed, else at close.)
   bool WatcherEnds(DWORD timeoutMs = 5000) {
     return WaitForSingleObject(port_->watcherDoneEvent, timeoutMs) == WAIT_OBJECT_0;
   }

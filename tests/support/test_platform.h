@@ -4,6 +4,8 @@
 // (test_platform_win32.cpp, test_platform_posix.cpp).
 #pragma once
 
+#include <vector>
+
 #include "platform/platform.h"
 
 // The module whose string table a test's reports load: the test program.
@@ -14,11 +16,16 @@ bool HandleIsOpen(HANDLE handle);
 
 // The threads this process has now.
 int ThreadsOfThisProcess();
+// Their ids.
+std::vector<DWORD> ThreadIdsOfThisProcess();
 
 // One thread, followed whatever becomes of the handle it was made from.
 class ThreadWatch {
  public:
   ThreadWatch(HANDLE thread, DWORD threadId);
+  // A thread of this process known by its id alone; one that has ended
+  // before it is watched counts as ended.
+  explicit ThreadWatch(DWORD threadId);
   ~ThreadWatch();
   ThreadWatch(const ThreadWatch&) = delete;
   ThreadWatch& operator=(const ThreadWatch&) = delete;
@@ -29,6 +36,7 @@ class ThreadWatch {
  private:
   HANDLE copy_;  // Windows: a handle of its own to the thread
   DWORD threadId_;
+  bool goneBeforeWatched_ = false;
 };
 
 // A library loaded at run time and its functions; null when it cannot be had.

@@ -27,7 +27,20 @@ int ThreadsOfThisProcess() {
   return count;
 }
 
+std::vector<DWORD> ThreadIdsOfThisProcess() {
+  std::vector<DWORD> ids;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return ids;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ids.push_back(static_cast<DWORD>(std::stoul(entry->d_name)));
+  }
+  closedir(tasks);
+  return ids;
+}
+
 ThreadWatch::ThreadWatch(HANDLE, DWORD threadId) : copy_(nullptr), threadId_(threadId) {}
+
+ThreadWatch::ThreadWatch(DWORD threadId) : copy_(nullptr), threadId_(threadId) {}
 
 ThreadWatch::~ThreadWatch() {}
 

@@ -25,15 +25,34 @@ int ThreadsOfThisProcess() {
   return count;
 }
 
+std::vector<DWORD> ThreadIdsOfThisProcess() {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+  }
+  CloseHandle(snapshot);
+  return ids;
+}
+
 ThreadWatch::ThreadWatch(HANDLE thread, DWORD threadId) : copy_(nullptr), threadId_(threadId) {
   DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy_, SYNCHRONIZE, FALSE, 0);
 }
+
+// The handle taken at once keeps the id from passing to a later thread.
+ThreadWatch::ThreadWatch(DWORD threadId)
+    : copy_(OpenThread(SYNCHRONIZE, FALSE, threadId)),
+      threadId_(threadId),
+      goneBeforeWatched_(copy_ == nullptr) {}
 
 ThreadWatch::~ThreadWatch() {
   if (copy_ != nullptr) CloseHandle(copy_);
 }
 
 bool ThreadWatch::Ended(DWORD timeoutMs) {
+  if (goneBeforeWatched_) return true;
   return copy_ != nullptr && WaitForSingleObject(copy_, timeoutMs) == WAIT_OBJECT_0;
 }
 
