@@ -186,7 +186,8 @@ std::string Describe(const ::testing::TestParamInfo<Case>& info) { return NameOf
 
 void PrintTo(const Case& c, std::ostream* out) { *out << NameOf(c); }
 
-class LineVanishTest : public ::testing::TestWithParam<Case> {
+// The probe, on a line of the test's own.
+class ProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (Native()) setenv(("SERCHAN32_COM" + std::to_string(Com())).c_str(), LinkPath().c_str(), 1);
@@ -213,6 +214,13 @@ class LineVanishTest : public ::testing::TestWithParam<Case> {
     ASSERT_GT(openThreads_, DeviceThreads()) << "no watcher came with the open";
   }
 
+  Pty first_;
+  std::unique_ptr<Probe> probe_;
+  size_t openThreads_ = 0;
+};
+
+class LineVanishTest : public ProbeTest, public ::testing::WithParamInterface<Case> {
+ protected:
   // The far side goes: its master closes and, for a device that is gone, the
   // link that named it too.
   void MakeTheLineVanish(Pty& pty) {
@@ -239,9 +247,6 @@ class LineVanishTest : public ::testing::TestWithParam<Case> {
     std::printf("figure: %s %s %ld ms\n", NameOf(GetParam()).c_str(), what.c_str(), ms);
   }
 
-  Pty first_;
-  std::unique_ptr<Probe> probe_;
-  size_t openThreads_ = 0;
   long slowestMs_ = 0;  // of the calls on the line that has gone
   std::string slowestCall_;
   std::string results_;  // what each of them returned
@@ -333,6 +338,29 @@ TEST_P(LineVanishTest, ExportsFailPromptlyTheWatcherEndsAndTheChannelStillCloses
   EXPECT_EQ(0, probe_->Ask("send 3").result);
   EXPECT_EQ("abc", second.Read(3, 5000));
   EXPECT_EQ(0, probe_->Ask("close").result);
+}
+
+// The line goes and the channel is closed at once, while its watcher may be
+// ending by itself: the two meet in every order as the pause between them
+// grows, and the close always works and leaves no thread behind.
+using LineGoneAtCloseTest = ProbeTest;
+
+TEST_F(LineGoneAtCloseTest, CloseRightAfterTheLineGoesWorksWhateverTheWatcherIsDoing) {
+  for (int round = 0; round < 30; ++round) {
+    Pty pty;
+    ASSERT_TRUE(pty.IsOpen());
+    ASSERT_TRUE(PointLinkAt(pty.SlavePath()));
+    OpenChannel();
+    if (HasFatalFailure()) return;
+    pty.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 10));
+    const Reply close = probe_->Ask("close");
+    ASSERT_TRUE(close.ok) << "round " << round << ": no answer\n" << probe_->Output();
+    EXPECT_EQ(0, close.result) << "round " << round;
+    EXPECT_LT(close.ms, kPromptMs) << "round " << round;
+    EXPECT_EQ(0, probe_->Ask("alive " + std::to_string(kPromptMs) + " 0").result)
+        << "round " << round;
+  }
 }
 
 const std::string kWait = std::to_string(kReadTimeoutMs);
