@@ -1,6 +1,6 @@
 // What the calls shared by every build of dump (text_output.cpp,
-// line_calls.cpp) take from the build's own files: Windows (console_*.cpp,
-// pipe_input.cpp, key_input.cpp) or POSIX (posix_*.cpp).
+// key_input.cpp, line_calls.cpp) take from the build's own files: Windows
+// (console_*.cpp, pipe_input.cpp) or POSIX (posix_*.cpp).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,25 @@ struct InputLine {
   size_t length;
   bool cut;
 };
+
+// Each build's console state (console_state.h, posix_state.h).
+struct ConsoleState;
+ConsoleState& Console();
+
+// The input as the key calls see it: the build's own device (a console, a
+// terminal) or a pipe or a file, whose every byte is a key.
+bool InputIsDevice(const ConsoleState& state);
+bool DeviceKeyWaiting(ConsoleState& state);
+// Waits for a key; false when the input is gone.
+bool DeviceTakeKey(ConsoleState& state, unsigned char* key);
+InputLine DeviceReadLine(ConsoleState& state, char* line, size_t capacity);
+void DeviceFlushKeys(ConsoleState& state);
+bool PipeKeyWaiting(ConsoleState& state);                   // also true once the input has ended
+bool PipeTakeKey(ConsoleState& state, unsigned char* key);  // false: the input ended
+InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity);
+void PipeFlushKeys(ConsoleState& state);
+// Ends the process with exit code 0 (the terminal given back on the way).
+[[noreturn]] void EndOfInput();
 
 // Reads a line into `line` (at most `capacity` bytes, no NUL added). A line
 // taken from a pipe or a file is echoed, as a terminal would have shown it.

@@ -3,7 +3,7 @@
 //
 // Win32 used here: GetConsoleMode, SetConsoleMode, PeekConsoleInputW,
 // ReadConsoleInputW, WaitForSingleObject, ReadConsoleW, FlushConsoleInputBuffer,
-// WideCharToMultiByte.
+// WideCharToMultiByte, ExitProcess.
 #include "dump/console_state.h"
 
 namespace {
@@ -36,7 +36,11 @@ void OpenConsoleInput(ConsoleState& state) {
   SetConsoleMode(state.input, state.rawInputMode);
 }
 
-bool ConsoleKeyWaiting(ConsoleState& state) {
+bool InputIsDevice(const ConsoleState& state) { return state.inputIsConsole; }
+
+void EndOfInput() { ExitProcess(0); }
+
+bool DeviceKeyWaiting(ConsoleState& state) {
   // Records that are not keys are dropped on the way, keys never.
   for (;;) {
     INPUT_RECORD record;
@@ -48,7 +52,7 @@ bool ConsoleKeyWaiting(ConsoleState& state) {
   }
 }
 
-bool ConsoleTakeKey(ConsoleState& state, unsigned char* key) {
+bool DeviceTakeKey(ConsoleState& state, unsigned char* key) {
   for (;;) {
     if (WaitForSingleObject(state.input, INFINITE) != WAIT_OBJECT_0) return false;
     INPUT_RECORD record;
@@ -61,7 +65,7 @@ bool ConsoleTakeKey(ConsoleState& state, unsigned char* key) {
   }
 }
 
-InputLine ConsoleReadLine(ConsoleState& state, char* line, size_t capacity) {
+InputLine DeviceReadLine(ConsoleState& state, char* line, size_t capacity) {
   SetConsoleMode(state.input, state.rawInputMode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                   ENABLE_PROCESSED_INPUT);
   InputLine result = {false, 0, false};
@@ -95,4 +99,4 @@ InputLine ConsoleReadLine(ConsoleState& state, char* line, size_t capacity) {
   return result;
 }
 
-void ConsoleFlushKeys(ConsoleState& state) { FlushConsoleInputBuffer(state.input); }
+void DeviceFlushKeys(ConsoleState& state) { FlushConsoleInputBuffer(state.input); }

@@ -38,19 +38,9 @@ struct ConsoleState {
   PipeInput pipe;
 };
 
-ConsoleState& Console();
-
+// The input's device is the console (console_input.cpp).
 void OpenConsoleInput(ConsoleState& state);
-bool ConsoleKeyWaiting(ConsoleState& state);
-// Waits for a key; false when the console's input is gone.
-bool ConsoleTakeKey(ConsoleState& state, unsigned char* key);
-InputLine ConsoleReadLine(ConsoleState& state, char* line, size_t capacity);
-void ConsoleFlushKeys(ConsoleState& state);
 
 // Starts the reader thread over state.pipe.source (which may be null: then
 // the input has ended at once).
 void OpenPipeInput(ConsoleState& state);
-bool PipeKeyWaiting(ConsoleState& state);  // also true once the input has ended
-bool PipeTakeKey(ConsoleState& state, unsigned char* key);
-InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity);
-void PipeFlushKeys(ConsoleState& state);

@@ -1,23 +1,17 @@
-// The key calls and the line reader under Windows: each serves a console or
-// a pipe, echoes the lines it takes from a pipe as a terminal would have, and
-// ends the process when the input has ended with nothing left to deliver.
-//
-// Win32 used here: ExitProcess.
-#include "dump/console_state.h"
+// The key calls and the line reader: each serves the build's own device (a
+// console, a terminal) or a pipe, echoes the lines it takes from a pipe as a
+// terminal would have, and ends the process when the input has ended with
+// nothing left to deliver.
+#include "dump/console_core.h"
 #include "dump/dump.h"
-
-namespace {
-
-[[noreturn]] void EndOfInput() { ExitProcess(0); }
-
-}  // namespace
 
 InputLine ReadInputLine(char* line, size_t capacity) {
   ConsoleState& state = Console();
-  InputLine result = state.inputIsConsole ? ConsoleReadLine(state, line, capacity)
-                                          : PipeReadLine(state, line, capacity);
+  const bool device = InputIsDevice(state);
+  InputLine result =
+      device ? DeviceReadLine(state, line, capacity) : PipeReadLine(state, line, capacity);
   if (result.ended) EndOfInput();
-  if (!state.inputIsConsole) {
+  if (!device) {
     WriteText(line, result.length, kTextCodePage);
     WriteText("\n", 1, kTextCodePage);
   }
@@ -27,14 +21,14 @@ InputLine ReadInputLine(char* line, size_t capacity) {
 int ConKeyPressed() {
   EnsureOpen();
   ConsoleState& state = Console();
-  return state.inputIsConsole ? ConsoleKeyWaiting(state) : PipeKeyWaiting(state);
+  return InputIsDevice(state) ? DeviceKeyWaiting(state) : PipeKeyWaiting(state);
 }
 
 int ConGetKey() {
   EnsureOpen();
   ConsoleState& state = Console();
   unsigned char key = 0;
-  const bool got = state.inputIsConsole ? ConsoleTakeKey(state, &key) : PipeTakeKey(state, &key);
+  const bool got = InputIsDevice(state) ? DeviceTakeKey(state, &key) : PipeTakeKey(state, &key);
   if (!got) EndOfInput();
   return key;
 }
@@ -42,8 +36,8 @@ int ConGetKey() {
 void ConFlushKeys() {
   EnsureOpen();
   ConsoleState& state = Console();
-  if (state.inputIsConsole) {
-    ConsoleFlushKeys(state);
+  if (InputIsDevice(state)) {
+    DeviceFlushKeys(state);
   } else {
     PipeFlushKeys(state);
   }

@@ -52,8 +52,6 @@ struct ConsoleState {
   InputBytes input;
 };
 
-ConsoleState& Console();
-
 long long NowMs();
 
 // posix_restore.cpp: the terminal's modes, and giving the terminal back.
@@ -73,18 +71,8 @@ inline size_t WaitingBytes(const InputBytes& input) { return input.end - input.s
 inline const unsigned char* FirstByte(const InputBytes& input) { return input.bytes + input.start; }
 void DropBytes(InputBytes& input, size_t count);
 
-// posix_input.cpp: keys and lines from a pipe or a file, each byte a key.
-bool PipeKeyWaiting(ConsoleState& state);                   // also true once the input has ended
-bool PipeTakeKey(ConsoleState& state, unsigned char* key);  // false: the input ended
-InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity);
-void PipeFlushKeys(ConsoleState& state);
-
-// posix_terminal.cpp: keys and lines from a terminal.
+// posix_terminal.cpp: the input's device is the terminal.
 void OpenTerminalInput(ConsoleState& state);
-bool TerminalKeyWaiting(ConsoleState& state);
-bool TerminalTakeKey(ConsoleState& state, unsigned char* key);
-InputLine TerminalReadLine(ConsoleState& state, char* line, size_t capacity);
-void TerminalFlushKeys(ConsoleState& state);
 
 // posix_output.cpp: writes all of `length` bytes to `fd`, waiting while it is
 // full, and gives up at an error. Safe in a signal handler.

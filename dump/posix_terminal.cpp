@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "dump/code_pages.h"
 #include "dump/posix_state.h"
 #include "dump/terminal_codes.h"
@@ -145,13 +147,18 @@ void OpenTerminalInput(ConsoleState& state) {
   SetTerminalMode(state, kModeRaw);
 }
 
-bool TerminalKeyWaiting(ConsoleState& state) {
+bool InputIsDevice(const ConsoleState& state) { return state.inputIsTerminal; }
+
+// The terminal is given back on the way out, by the state record.
+void EndOfInput() { exit(0); }
+
+bool DeviceKeyWaiting(ConsoleState& state) {
   InputBytes& input = state.input;
   FillInput(input, 0);
   return FrontKey(input).kind == TerminalKey::kKey || (WaitingBytes(input) == 0 && input.ended);
 }
 
-bool TerminalTakeKey(ConsoleState& state, unsigned char* key) {
+bool DeviceTakeKey(ConsoleState& state, unsigned char* key) {
   InputBytes& input = state.input;
   for (;;) {
     const TerminalKey front = FrontKey(input);
@@ -165,7 +172,7 @@ bool TerminalTakeKey(ConsoleState& state, unsigned char* key) {
   }
 }
 
-InputLine TerminalReadLine(ConsoleState& state, char* line, size_t capacity) {
+InputLine DeviceReadLine(ConsoleState& state, char* line, size_t capacity) {
   InputBytes& input = state.input;
   LineBuilder builder(line, capacity);
   FillInput(input, 0);
@@ -209,7 +216,7 @@ InputLine TerminalReadLine(ConsoleState& state, char* line, size_t capacity) {
   }
 }
 
-void TerminalFlushKeys(ConsoleState& state) {
+void DeviceFlushKeys(ConsoleState& state) {
   tcflush(state.input.fd, TCIFLUSH);
   DropBytes(state.input, WaitingBytes(state.input));
 }
