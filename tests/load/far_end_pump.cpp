@@ -35,7 +35,7 @@ FarEndPump::FarEndPump(int master, bool blocks, int slot, unsigned maxPayload)
 FarEndPump::~FarEndPump() { Stop(); }
 
 void FarEndPump::Stop() {
-  stop_ = true;
+  RequestStop();
   if (thread_.joinable()) thread_.join();
 }
 

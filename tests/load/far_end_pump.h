@@ -33,7 +33,9 @@ class FarEndPump {
   FarEndPump(const FarEndPump&) = delete;
   FarEndPump& operator=(const FarEndPump&) = delete;
 
-  // Ends the thread once nothing more has come for a moment.
+  // Lets the thread end once nothing more has come for a moment; Stop
+  // waits for that.
+  void RequestStop() { stop_ = true; }
   void Stop();
   FarEndCounts Counts();
 

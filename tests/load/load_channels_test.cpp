@@ -132,6 +132,9 @@ TEST_F(ChannelLoadTest, EightChannelsStreamBothWaysAndTheReportsCountEveryByte) 
   for (std::thread& thread : threads) thread.join();
   for (int slot = 0; slot < kChannels; ++slot) EXPECT_EQ(0, XRT_M_Comm_CloseChannel(index[slot]));
   PrintFigures(loads);
+#if !defined(_WIN32)
+  for (std::unique_ptr<FarEndPump>& far : far_) far->RequestStop();
+#endif
 
   const std::vector<CloseReport> reports = RecordedCloseReports();
   ASSERT_EQ(static_cast<size_t>(kChannels), reports.size());

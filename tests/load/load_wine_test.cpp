@@ -64,6 +64,7 @@ class WineLines : public ::testing::Test {
     output_ = session.Output();
     std::printf("%s", output_.c_str());
     std::fflush(stdout);
+    for (std::unique_ptr<FarEndPump>& far : far_) far->RequestStop();
     for (std::unique_ptr<FarEndPump>& far : far_) far->Stop();
     return status;
   }
