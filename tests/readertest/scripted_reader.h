@@ -1,6 +1,7 @@
 // Test doubles of what the reader console binds: serchan32's five calls with
-// a scripted reader behind them, and the console calls with scripted keys
-// and lines and a recorded screen.
+// a scripted reader behind them (scripted_link.cpp, free of GoogleTest, so
+// that the fuzz targets link it too), and the console calls with scripted
+// keys and lines and a recorded screen (scripted_reader.cpp).
 #pragma once
 
 #include <deque>
@@ -19,6 +20,18 @@ struct ScriptedReader {
   std::vector<Bytes> frames;       // every frame sent, in order
   std::vector<std::string> calls;  // "flush", "send N", "read N T" (count, time-out)
   std::vector<int> closed;         // channels closed
+  // What the reads to come end with, one entry each in order; once they run
+  // out every read delivers from input as above. A forced entry first moves
+  // up to `arrived` bytes of input (fewer than the count asked for) into the
+  // buffer, as bytes that came before a time-out and are lost with it, and
+  // then returns `result` in place of the count: -1 a time-out or failed
+  // read, -11 a bad channel, or 0.
+  struct Read {
+    bool forced;
+    int result;
+    unsigned arrived;
+  };
+  std::deque<Read> reads;
 };
 
 struct ScriptedConsole {

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed inputs, named by purpose, into corpus/<target>/.
+
+The committed corpus is these seeds plus the inputs of faults the fuzzers
+found (named by content hash, crash-<sha1>). Run again after changing an
+input layout: python3 tests/fuzz/seeds.py
+"""
+import pathlib
+
+root = pathlib.Path(__file__).resolve().parent / "corpus"
+
+
+def crc16(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def frame(status, data):
+    head = bytes([status, len(data) >> 8, len(data) & 0xFF]) + bytes(data)
+    crc = crc16(head)
+    return head + bytes([crc & 0xFF, crc >> 8])
+
+
+def write(target, name, data):
+    folder = root / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data)
+
+
+# ArgList: the line is the input up to its first NUL.
+for name, line in {
+    "empty": b"",
+    "blanks_only": b"     ",
+    "several_blanks": b"req     0",
+    "leading_trailing": b"   insert 1   ",
+    "tab_is_no_blank": b"a\tb c",
+    "quoted_blanks": b'say "two words" after',
+    "empty_quotes": b'""',
+    "empty_quotes_between": b'x "" y',
+    "quote_inside_token": b'ab"cd e',
+    "after_closing_quote": b'"quoted"next',
+    "unclosed_quote": b'"runs to the end ',
+    "lone_quote_at_end": b'a "',
+    "lone_quote": b'"',
+    "quotes_in_a_row": b'"""" "a""b" "',
+    "command_line": b'readertest.exe 1 115200 TC',
+    "cut_at_nul": b"a b\x00c d",
+    "high_bytes": bytes(range(0x80, 0x100)) + b' "\xff\xfe"',
+}.items():
+    write("arg_list", name, line)
+
+# ParseHexLine: byte 0 the capacity (below 0x80 that many bytes, else
+# (byte - 0x80) * 16), the rest the line.
+cap1024 = bytes([0x80 + 64])
+for name, data in {
+    "apdu_spaced": cap1024 + b"00 A4 04 00 02 3F 00",
+    "apdu_run": cap1024 + b"00A40400023F00",
+    "lower_case": cap1024 + b"00a4 04 ff",
+    "tabs_and_blanks": cap1024 + b"\t00\tA4  \t0b ",
+    "odd_digits": cap1024 + b"0 A4",
+    "odd_run": cap1024 + b"00A",
+    "bad_character": cap1024 + b"00 G4",
+    "empty_line": cap1024,
+    "blanks_only": cap1024 + b"  \t ",
+    "over_capacity": bytes([2]) + b"00 01 02",
+    "exact_capacity": bytes([3]) + b"000102",
+    "capacity_zero": bytes([0]) + b"00",
+    "nul_inside": cap1024 + b"00\x0001",
+    "full_command_buffer": cap1024 + b" ".join(b"%02X" % (i & 0xFF) for i in range(1024)),
+    "one_over_command_buffer": cap1024 + b"".join(b"%02x" % (i & 0xFF) for i in range(1025)),
+}.items():
+    write("hex_line", name, data)
+
+
+# ReaderExchange: flags, capacity parameter, command, data length and data,
+# read entries, the answer (see reader_link_fuzz.cpp).
+def link(answer, command=0x04, data=b"", capacity=0, parameter=0, reads=(), fix_crc=False,
+         long_command=None):
+    flags = capacity | (4 if fix_crc else 0) | (len(reads) << 4)
+    if long_command is not None:  # (sixteens, first byte)
+        flags |= 8
+        head = bytes([flags, parameter, command, long_command[0], long_command[1]])
+    else:
+        head = bytes([flags, parameter, command, len(data)]) + bytes(data)
+    return head + bytes(reads) + answer
+
+
+DELIVER, TIMEOUT, BAD_CHANNEL, ZERO = 0x00, 0x40, 0x80, 0xC0
+apdu_answer = frame(0x00, bytes(range(0x1C)) + b"\x90\x00")
+ok = frame(0x00, [7, 8])
+for name, data in {
+    "version": link(frame(0x00, [1, 0])),
+    "zero_length": link(frame(0x90, [])),
+    "nak": link(b"\xff\x00\x00"),
+    "crc_swapped": link(ok[:-2] + ok[-1:] + ok[-2:-1]),
+    "exact_capacity": link(frame(0, [0x55] * 16), capacity=2, parameter=16),
+    "over_capacity": link(frame(0, [0x55] * 17), capacity=2, parameter=16),
+    "capacity_zero": link(frame(0, []), capacity=2, parameter=0),
+    "complex_test_256": link(frame(0, [0xA5] * 256), command=0x3F, data=b"\x5a" * 64, capacity=1),
+    "complex_test_257": link(frame(0, [0xA5] * 257), command=0x3F, capacity=1),
+    "silent": link(b""),
+    "cut_after_status": link(ok[:1]),
+    "cut_after_length_high": link(ok[:2]),
+    "cut_in_data": link(ok[:4]),
+    "cut_after_data": link(ok[:5]),
+    "cut_in_crc": link(ok[:6]),
+    "timeout_in_data": link(frame(0, bytes(40)), reads=[DELIVER] * 3 + [TIMEOUT | 5]),
+    "bad_channel_first": link(ok, reads=[BAD_CHANNEL]),
+    "zero_at_crc": link(ok, reads=[DELIVER] * 4 + [ZERO]),
+    "timeout_at_last": link(ok, reads=[DELIVER] * 5 + [TIMEOUT]),
+    "apdu_request": link(apdu_answer, command=0x43, data=b"\x00\xc0\x00\x00\x1c"),
+    "apdu_command": link(frame(0, [0x90, 0]), command=0x82, data=b"\x00\xa4\x04\x00\x02\x3f\x00"),
+    "fix_crc": link(b"\x00\x00\x03abc??", fix_crc=True),
+    "echo_1024_nak": link(b"\xff", command=0x3F, long_command=(64, 0x30)),
+    "echo_1024": link(frame(0, bytes((0x30 + i) & 0xFF for i in range(1024))), command=0x3F,
+                      long_command=(64, 0x30)),
+    "largest_capacity": link(b"\x00\xff\xff" + bytes(100), capacity=3, parameter=255),
+}.items():
+    write("reader_link", name, data)
