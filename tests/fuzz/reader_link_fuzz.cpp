@@ -155,10 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned flags = data[0];
   unsigned capacity = 0;
   switch (flags & 3) {
-    case 0: capacity = 2048; break;
-    case 1: capacity = 256; break;
-    case 2: capacity = data[1]; break;
-    default: capacity = data[1] * 257u; break;
+    case 0:
+      capacity = 2048;
+      break;
+    case 1:
+      capacity = 256;
+      break;
+    case 2:
+      capacity = data[1];
+      break;
+    default:
+      capacity = data[1] * 257u;
+      break;
   }
   const bool fixCrc = (flags & 4) != 0;
   const size_t entries = (flags >> 4) & 7;
@@ -205,9 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memset(response.get(), kUntouched, capacity);
   std::unique_ptr<WORD> responseLength(new WORD(0xBEEF));
 
-  const int result = ReaderExchange(command, sentData.get(), static_cast<WORD>(sent), status.get(),
-                                    response.get(), static_cast<WORD>(capacity),
-                                    responseLength.get());
+  const int result =
+      ReaderExchange(command, sentData.get(), static_cast<WORD>(sent), status.get(), response.get(),
+                     static_cast<WORD>(capacity), responseLength.get());
 
   // The decoder's contract.
   FUZZ_CHECK(result >= kLinkOk && result <= kLinkTimeout);
