@@ -10,8 +10,11 @@
 // link's 5 s time-outs. READERTEST_E2E_BUILD=native runs the native build,
 // otherwise readertest.exe runs under Wine.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -113,7 +116,7 @@ const Kind kInTimeKind{"delay 1500", kOk, false};  // late, but within the time-
 
 class Simulator {
  public:
-  Simulator(int port, const std::vector<std::string>& options) {
+  Simulator(int port, const std::vector<std::string>& options) : link_(LinkPath(port)) {
     log_ = kRoot + "/build/bed/sim" + std::to_string(port) + ".faults.log";
     std::remove(log_.c_str());
     // Its pid first, so that a test can kill it; control acks come on stderr.
@@ -148,6 +151,9 @@ class Simulator {
     kill(pid_, SIGKILL);
     EXPECT_EQ(session_->WaitExit(5000), 128 + SIGKILL);
     gone_ = true;
+    // Killed, it leaves its link behind; the pseudo-terminal's number is
+    // soon another's, and nothing may follow the link there.
+    unlink(link_.c_str());
   }
   void Quit() {
     session_->Send("quit\n");
@@ -188,6 +194,7 @@ class Simulator {
 
  private:
   std::string log_;
+  std::string link_;
   std::unique_ptr<ConsoleSession> session_;
   pid_t pid_ = -1;
   bool gone_ = false;
@@ -219,6 +226,18 @@ std::unique_ptr<ConsoleSession> Interactive(int port) {
   auto program = ReaderTest(port, {});
   EXPECT_TRUE(program->Expect(kPrompt, 30000)) << program->Output();
   return program;
+}
+
+// The program ended with exit code 0. Under Wine 8, readertest.exe ending
+// with its channel open is, about once in 300 exits, killed inside Wine by
+// SIGSEGV (or SIGKILL): a thread that Wine starts for the port's event wait
+// is still starting as the process ends. The message names that case.
+void ExpectExitZero(ConsoleSession& program) {
+  const int status = program.WaitExit(10000);
+  const bool signalled = status == 128 + SIGSEGV || status == 128 + SIGKILL;
+  EXPECT_EQ(status, 0) << (signalled ? "ended by signal " + std::to_string(status - 128) +
+                                           (Native() ? "" : " (the exit race inside Wine)")
+                                     : std::string());
 }
 
 // One typed command: what it printed up to the next prompt, and how long it
@@ -305,6 +324,26 @@ void ExpectTime(const Typed& typed, bool waitsOut, long long atLeastMs = 0) {
 
 // --- lanes ---
 
+// Holds a port for one job. Other build trees of this checkout share
+// build/bed, and so the simulators' links: a run there waits for the port
+// instead of taking the link from under this one.
+class PortLock {
+ public:
+  explicit PortLock(int port) {
+    const std::string path = kRoot + "/build/bed/sim" + std::to_string(port) + ".lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~PortLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PortLock(const PortLock&) = delete;
+  PortLock& operator=(const PortLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 struct Job {
   std::string name;
   std::function<void(int port)> run;
@@ -318,6 +357,7 @@ void RunOnPorts(const std::vector<Job>& jobs) {
     lanes.emplace_back([&jobs, &next, port] {
       for (size_t i = next++; i < jobs.size(); i = next++) {
         SCOPED_TRACE(jobs[i].name + " on COM" + std::to_string(port));
+        PortLock lock(port);
         jobs[i].run(port);
       }
     });
@@ -339,7 +379,7 @@ void VersionAtStart(const Kind& kind, int port) {
     ASSERT_TRUE(program->Expect(kPrompt, 10000)) << program->Output();
     EXPECT_GE(MsSince(start), 1400);
     program->Send("quit\n");
-    EXPECT_EQ(program->WaitExit(10000), 0);
+    ExpectExitZero(*program);
     ExpectReported(program->Output(), kOk);
     return;
   }
@@ -348,7 +388,7 @@ void VersionAtStart(const Kind& kind, int port) {
   typed.ms = MsSince(start);
   ExpectTime(typed, WaitsOut(kind, true));
   // A failed version query ends the program.
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  ExpectExitZero(*program);
   ExpectReported(program->Output(), kind.outcome);
   EXPECT_FALSE(Contains(program->Output(), "Версия программного"));
   EXPECT_FALSE(Contains(program->Output(), "Enter command"));
@@ -498,14 +538,23 @@ void EchoCommand(const Kind& kind, Simulator& reader, ConsoleSession& program) {
   ExpectRecovered(reader, program);
 }
 
-void CommandLane(const Kind& kind, int port) {
+// One program on one simulator: the card commands, or stat and echo, each
+// against one kind of fault.
+void CardLane(const Kind& kind, int port) {
   Simulator reader(port, {"--remove-on-power-down"});
   auto program = Interactive(port);
   for (const CardCase& c : kCardCases) CardCommand(kind, c, reader, *program);
+  program->Send("quit\n");
+  ExpectExitZero(*program);
+}
+
+void LoopLane(const Kind& kind, int port) {
+  Simulator reader(port, {"--remove-on-power-down"});
+  auto program = Interactive(port);
   StatCommand(kind, reader, *program);
   EchoCommand(kind, reader, *program);
   program->Send("quit\n");
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  ExpectExitZero(*program);
 }
 
 TEST(Commands, EveryFaultOnEveryCommand) {
@@ -514,7 +563,12 @@ TEST(Commands, EveryFaultOnEveryCommand) {
   for (const Kind& kind : {kSlowKind, kSilentKind, kCutKind, kInTimeKind, kNakKind, kCrcKind,
                            kLongKind, kGarbageKind}) {
     jobs.push_back(
-        {"commands, fault " + kind.fault, [kind](int port) { CommandLane(kind, port); }});
+        {"card commands, fault " + kind.fault, [kind](int port) { CardLane(kind, port); }});
+  }
+  for (const Kind& kind : {kSlowKind, kSilentKind, kCutKind, kInTimeKind, kNakKind, kCrcKind,
+                           kLongKind, kGarbageKind}) {
+    jobs.push_back(
+        {"stat and echo, fault " + kind.fault, [kind](int port) { LoopLane(kind, port); }});
   }
   RunOnPorts(jobs);
 }
@@ -567,7 +621,7 @@ void ComplexTestLane(const std::vector<Pass>& passes, int port) {
   }
   // The end of input ends the program in its wait for ESC.
   program->CloseInput();
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  ExpectExitZero(*program);
 }
 
 TEST(ComplexTest, AFaultOnEachAnswerOfAPass) {
@@ -612,7 +666,7 @@ TEST(RandomEcho, EveryExchangeCountedWhereItBelongs) {
   const std::string seed = EnvText("READERTEST_FAULTS_ECHO_SEED", "1");
   const unsigned maximum = EnvNumber("READERTEST_FAULTS_ECHO_MAX", 64);
   const int port = kPorts[0];
-
+  PortLock lock(port);
   Simulator reader(port, {});
   auto program = Interactive(port);
   const std::string fault = "fault random " + percent + " seed " + seed;
@@ -631,7 +685,7 @@ TEST(RandomEcho, EveryExchangeCountedWhereItBelongs) {
   const std::string out = Matched(*program, from);
   // The program still answers: quit ends it.
   program->Send("quit\n");
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  ExpectExitZero(*program);
 
   const EchoCounters c = LastEchoCounters(out);
   ASSERT_TRUE(c.found) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
@@ -640,16 +694,18 @@ TEST(RandomEcho, EveryExchangeCountedWhereItBelongs) {
   EXPECT_EQ(Occurrences(out, " ERR="), c.nak + c.crc + c.timeouts);
 
   // The simulator's side: the echo frames it got and the answers it faulted.
-  unsigned echoes = 0, faulted = 0;
+  unsigned echoes = 0, faulted = 0, foreign = 0;
   std::map<std::string, unsigned> kinds;
   for (const std::string& entry : reader.LogSince("control: " + fault)) {
-    if (entry.compare(0, 4, "in  ") == 0 && Contains(entry, "| echo ")) ++echoes;
+    if (entry.compare(0, 4, "in  ") == 0) ++(Contains(entry, "| echo ") ? echoes : foreign);
     const size_t at = entry.find(", fault ");
     if (entry.compare(0, 4, "out ") == 0 && at != std::string::npos) {
       ++kinds[entry.substr(at + 8)];
       ++faulted;
     }
   }
+  // Frames that no echo sent: another program has the line open too.
+  EXPECT_EQ(foreign, 0u) << "frames on the line that echo did not send";
   EXPECT_EQ(echoes, c.n);
   EXPECT_EQ(c.ok, c.n - faulted);
   EXPECT_EQ(c.nak, kinds["nak"]);
@@ -722,7 +778,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                     ExpectGoneLine(*program, "off 1");
                     ExpectGoneLoops(*program);
                     program->Send("quit\n");
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"ended while the prompt waits", [](int port) {
                     Simulator reader(port, {});
@@ -739,7 +795,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                         << program->Unmatched();
                     ExpectReported(Matched(*program, from), kTimeout);
                     program->CloseInput();
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"killed while insert waits for a card", [](int port) {
                     Simulator reader(port, {"--cards", "none"});
@@ -756,7 +812,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                         << out;
                     ExpectGoneLine(*program, "insert 0");
                     program->Send("quit\n");
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"killed while off waits for the card to go", [](int port) {
                     Simulator reader(port, {});
@@ -772,7 +828,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                               std::string::npos)
                         << out;
                     program->CloseInput();
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"killed during echo", [](int port) {
                     Simulator reader(port, {});
@@ -790,7 +846,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                     EXPECT_GE(c.timeouts, 1u);
                     EXPECT_EQ(c.n, c.ok + c.nak + c.crc + c.timeouts);
                     program->Send("quit\n");
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"killed during stat", [](int port) {
                     Simulator reader(port, {});
@@ -803,7 +859,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                     program->Send("x");
                     ASSERT_TRUE(program->Expect(kPrompt, kGuardMs)) << program->Unmatched();
                     program->Send("quit\n");
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   jobs.push_back({"killed in the complex test's loop", [](int port) {
                     Simulator reader(port, {"--cards", "none"});
@@ -821,7 +877,7 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
                     ASSERT_TRUE(program->Expect("ОШИБКА при тестировании Kestrix", 10000))
                         << program->Unmatched();
                     program->CloseInput();
-                    EXPECT_EQ(program->WaitExit(10000), 0);
+                    ExpectExitZero(*program);
                   }});
   RunOnPorts(jobs);
 }
