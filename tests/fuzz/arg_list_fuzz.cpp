@@ -4,7 +4,7 @@
 //   but the last takes a character or an opening quote plus its delimiter,
 //   the last at least one character;
 // - the tokens are exactly those of the reference tokenizer below, written
-//   from Part 2.2's edge cases, and start at the same places in the copy;
+//   from the tokenizer's documented rules, and start at the same places in the copy;
 // - each token is NUL-terminated inside the copy, the tokens follow one
 //   another without overlapping, and items outside 0..count-1 are null;
 // - no token holds a blank unless it was opened by a quote, and a quoted one
@@ -37,7 +37,7 @@ struct Token {
   bool quoted;
 };
 
-// Part 2.2 read plainly: blanks are spaces only; a token opened by a quote
+// The tokenizer's rules read plainly: blanks are spaces only; a token opened by a quote
 // runs to the next quote or to the end, both quotes dropped; any other token
 // runs to the next blank. A quote alone at the very end is an empty token.
 std::vector<Token> ReferenceTokens(const std::string& line) {

@@ -23,7 +23,7 @@
 // ASan sees any access beyond. Checked for every input: the result is 0..3;
 // the response length is at most the capacity and 0 on every result but 0;
 // the frame sent; and the result, the status byte, the response and the
-// reads asked for (count and time-out, in order) are what a model of Part 2.3
+// reads asked for (count and time-out, in order) are what a model of the link
 // over the same scripted line gives; nothing is written into the response
 // buffer past the length the answer declared (nothing at all when that is
 // over the capacity).
@@ -99,7 +99,7 @@ struct ModelResult {
   size_t asked;  // the data bytes read for: the most that may be written
 };
 
-// Part 2.3's receiving steps, over the model line.
+// The link's receiving steps, over the model line.
 ModelResult Receive(ModelLine* line, unsigned capacity) {
   ModelResult model{kLinkTimeout, false, 0, {}, 0};
   Bytes status, high, low, data, crcLow, crcHigh;
