@@ -228,15 +228,24 @@ std::unique_ptr<ConsoleSession> Interactive(int port) {
   return program;
 }
 
-// The program ended with exit code 0. Under Wine 8, readertest.exe ending
-// with its channel open is, about once in 300 exits, killed inside Wine by
-// SIGSEGV (or SIGKILL): a thread that Wine starts for the port's event wait
-// is still starting as the process ends. The message names that case.
+// Under Wine 8, readertest.exe is, about once in 300 exits, killed inside
+// Wine by SIGSEGV or SIGKILL as it ends: a thread that Wine starts for the
+// port's event wait takes the termination signal before it is set up. A job
+// whose program Wine killed so runs once more (RunOnPorts); a second such
+// exit fails, as does every other status.
+thread_local bool exitRaceMayRetry = false;
+thread_local bool exitRaceSeen = false;
+
+// The program ended with exit code 0.
 void ExpectExitZero(ConsoleSession& program) {
   const int status = program.WaitExit(10000);
   const bool signalled = status == 128 + SIGSEGV || status == 128 + SIGKILL;
+  if (signalled && !Native() && exitRaceMayRetry) {
+    exitRaceSeen = true;
+    return;
+  }
   EXPECT_EQ(status, 0) << (signalled ? "ended by signal " + std::to_string(status - 128) +
-                                           (Native() ? "" : " (the exit race inside Wine)")
+                                           (Native() ? "" : " (the exit race inside Wine, again)")
                                      : std::string());
 }
 
@@ -358,7 +367,15 @@ void RunOnPorts(const std::vector<Job>& jobs) {
       for (size_t i = next++; i < jobs.size(); i = next++) {
         SCOPED_TRACE(jobs[i].name + " on COM" + std::to_string(port));
         PortLock lock(port);
+        exitRaceMayRetry = true;
+        exitRaceSeen = false;
         jobs[i].run(port);
+        exitRaceMayRetry = false;
+        if (exitRaceSeen) {
+          std::printf("%s on COM%d: Wine killed the program at its exit; the job runs again\n",
+                      jobs[i].name.c_str(), port);
+          jobs[i].run(port);
+        }
       }
     });
   }
