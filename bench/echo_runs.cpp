@@ -29,6 +29,14 @@ unsigned EchoFrame(unsigned payload, unsigned char* frame) {
   return 5 + payload;
 }
 
+bool ReadEchoAnswer(unsigned payload, ReadPiece read) {
+  static unsigned char answer[2048];
+  if (!read(answer, 1) || !read(answer + 1, 2)) return false;
+  const unsigned answered = unsigned(answer[1]) << 8 | answer[2];
+  if (answered != payload) return false;
+  return read(answer + 3, answered) && read(answer + 3 + answered, 2);
+}
+
 void MeasureEcho(unsigned payload, double seconds, const EchoExchange& exchange) {
   const int kRuns = 5;
   const std::chrono::duration<double> runLength(seconds / kRuns);

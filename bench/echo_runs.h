@@ -18,3 +18,11 @@ double ProcessCpuSeconds();
 
 // Builds the echo command frame (command 0x3F, CRC-16/ARC) into frame; its size.
 unsigned EchoFrame(unsigned payload, unsigned char* frame);
+
+// Reads exactly `count` bytes of an answer; false when they do not come.
+using ReadPiece = bool (*)(unsigned char* buffer, unsigned count);
+
+// The answer to the echo command frame, read as a minimal host reads it: one
+// read of each whole piece (status, length, data, CRC). True when the length
+// says `payload` and every piece came.
+bool ReadEchoAnswer(unsigned payload, ReadPiece read);

@@ -48,14 +48,10 @@ bool ReadPiece(unsigned char* buffer, unsigned count) {
 
 bool Exchange(unsigned payload) {
   static unsigned char frame[2048];
-  static unsigned char answer[2048];
   const unsigned length = EchoFrame(payload, frame);
   tcflush(device, TCIFLUSH);
   if (write(device, frame, length) != ssize_t(length)) return false;
-  if (!ReadPiece(answer, 1) || !ReadPiece(answer + 1, 2)) return false;
-  const unsigned answered = unsigned(answer[1]) << 8 | answer[2];
-  if (answered != payload) return false;
-  return ReadPiece(answer + 3, answered) && ReadPiece(answer + 3 + answered, 2);
+  return ReadEchoAnswer(payload, ReadPiece);
 }
 
 }  // namespace

@@ -29,21 +29,17 @@ bool Transfer(BOOL started, OVERLAPPED& overlapped, DWORD count) {
   return GetOverlappedResult(device, &overlapped, &done, FALSE) && done == count;
 }
 
-bool ReadPiece(unsigned char* buffer, DWORD count) {
+bool ReadPiece(unsigned char* buffer, unsigned count) {
   if (count == 0) return true;
   return Transfer(ReadFile(device, buffer, count, nullptr, &reading), reading, count);
 }
 
 bool Exchange(unsigned payload) {
   static unsigned char frame[2048];
-  static unsigned char answer[2048];
   const DWORD length = EchoFrame(payload, frame);
   PurgeComm(device, PURGE_RXCLEAR);
   if (!Transfer(WriteFile(device, frame, length, nullptr, &writing), writing, length)) return false;
-  if (!ReadPiece(answer, 1) || !ReadPiece(answer + 1, 2)) return false;
-  const unsigned answered = unsigned(answer[1]) << 8 | answer[2];
-  if (answered != payload) return false;
-  return ReadPiece(answer + 3, answered) && ReadPiece(answer + 3 + answered, 2);
+  return ReadEchoAnswer(payload, ReadPiece);
 }
 
 }  // namespace
