@@ -124,11 +124,25 @@ void ExpectRawKeys(ModesPane& probe) {
   EXPECT_EQ(modes.c_iflag & (ICRNL | IXON), 0u) << "Enter is CR, Ctrl+S a key";
 }
 
+// The probe running in its pane; its pid.
+void Started(ModesPane& probe, pid_t* pid) {
+  ASSERT_TRUE(probe.pane().started());
+  *pid = probe.Pid();
+  ASSERT_GT(*pid, 0) << probe.pane().screen();
+}
+
+// The probe running in its pane and waiting for a key; its pid.
+void AtKeyPrompt(ModesPane& probe, pid_t* pid) {
+  ASSERT_NO_FATAL_FAILURE(Started(probe, pid));
+  ASSERT_TRUE(probe.pane().Command("key"));
+  ASSERT_TRUE(probe.pane().Expect("press a key\n"));
+}
+
 TEST(NativeModes, RawForKeysCanonicalForLinesGivenBackAtTheEnd) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  ASSERT_GT(probe.Pid(), 0) << pane.screen();
+  pid_t pid = 0;
+  ASSERT_NO_FATAL_FAILURE(Started(probe, &pid));
   // At the prompt, a line: the terminal edits and echoes it.
   struct termios modes;
   ASSERT_TRUE(probe.Modes(&modes));
@@ -147,11 +161,9 @@ TEST(NativeModes, RawForKeysCanonicalForLinesGivenBackAtTheEnd) {
 TEST(NativeModes, GivenBackAtTheEndOfInput) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  ASSERT_GT(probe.Pid(), 0) << pane.screen();
+  pid_t pid = 0;
   // Raw, Ctrl+D is a key like any other; on an empty line it ends the input.
-  ASSERT_TRUE(pane.Command("key"));
-  ASSERT_TRUE(pane.Expect("press a key\n"));
+  ASSERT_NO_FATAL_FAILURE(AtKeyPrompt(probe, &pid));
   pane.Keys({"C-d"});
   EXPECT_TRUE(pane.Expect("key 4\n")) << pane.screen();
   ASSERT_TRUE(pane.Expect("probe> "));
@@ -162,12 +174,8 @@ TEST(NativeModes, GivenBackAtTheEndOfInput) {
 TEST(NativeModes, GivenBackWhenEndedBySignals) {
   for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
     ModesPane probe;
-    TmuxPane& pane = probe.pane();
-    ASSERT_TRUE(pane.started());
-    const pid_t pid = probe.Pid();
-    ASSERT_GT(pid, 0) << pane.screen();
-    ASSERT_TRUE(pane.Command("key"));
-    ASSERT_TRUE(pane.Expect("press a key\n"));
+    pid_t pid = 0;
+    ASSERT_NO_FATAL_FAILURE(AtKeyPrompt(probe, &pid));
     ExpectRawKeys(probe);
     ASSERT_EQ(kill(pid, signal), 0);
     // Ended by the signal itself, after the terminal was given back.
@@ -178,10 +186,8 @@ TEST(NativeModes, GivenBackWhenEndedBySignals) {
 TEST(NativeModes, CtrlCInterruptsAndGivesBack) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  ASSERT_GT(probe.Pid(), 0) << pane.screen();
-  ASSERT_TRUE(pane.Command("key"));
-  ASSERT_TRUE(pane.Expect("press a key\n"));
+  pid_t pid = 0;
+  ASSERT_NO_FATAL_FAILURE(AtKeyPrompt(probe, &pid));
   pane.Keys({"C-c"});
   probe.ExpectEndAndSettingsBack(128 + SIGINT);
 }
@@ -189,11 +195,8 @@ TEST(NativeModes, CtrlCInterruptsAndGivesBack) {
 TEST(NativeModes, GivenBackWhileStoppedTakenAgainInTheForeground) {
   ModesPane probe(ModesPane::kJobControl);
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  const pid_t pid = probe.Pid();
-  ASSERT_GT(pid, 0) << pane.screen();
-  ASSERT_TRUE(pane.Command("key"));
-  ASSERT_TRUE(pane.Expect("press a key\n"));
+  pid_t pid = 0;
+  ASSERT_NO_FATAL_FAILURE(AtKeyPrompt(probe, &pid));
   ExpectRawKeys(probe);
   // Ctrl+Z, as the terminal sends it to the job.
   ASSERT_EQ(kill(pid, SIGTSTP), 0);
@@ -211,11 +214,8 @@ TEST(NativeModes, GivenBackWhileStoppedTakenAgainInTheForeground) {
 TEST(NativeModes, TakenAgainAfterAStopItDidNotSee) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  const pid_t pid = probe.Pid();
-  ASSERT_GT(pid, 0) << pane.screen();
-  ASSERT_TRUE(pane.Command("key"));
-  ASSERT_TRUE(pane.Expect("press a key\n"));
+  pid_t pid = 0;
+  ASSERT_NO_FATAL_FAILURE(AtKeyPrompt(probe, &pid));
   // Stopped with no chance to react, and the terminal reset meanwhile.
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
   ConsoleSession sane({"/bin/stty", "-F", pane.Device(), "sane"});
@@ -278,9 +278,8 @@ TEST(NativeOutput, ColoursOnATerminalFedByAFile) {
 TEST(NativeOutput, ColourGivenBackWhenEndedBySignal) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
-  ASSERT_TRUE(pane.started());
-  const pid_t pid = probe.Pid();
-  ASSERT_GT(pid, 0) << pane.screen();
+  pid_t pid = 0;
+  ASSERT_NO_FATAL_FAILURE(Started(probe, &pid));
   ASSERT_TRUE(pane.Command("hold"));
   ASSERT_TRUE(pane.Expect("held"));
   ASSERT_EQ(kill(pid, SIGTERM), 0);
