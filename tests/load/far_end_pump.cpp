@@ -1,11 +1,10 @@
 #include "tests/load/far_end_pump.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <string.h>
 #include <unistd.h>
-
-#include "tests/load/load_exchange.h"
 
 namespace {
 
@@ -109,5 +108,41 @@ void FarEndPump::Serve() {
     if ((ready.revents & (POLLHUP | POLLERR)) && !(ready.revents & POLLIN)) {
       poll(nullptr, 0, kPollMs);
     }
+  }
+}
+
+LoadFarEnds::LoadFarEnds(Serving serving, const std::string& linkDirectory)
+    : namedByEnvironment_(linkDirectory.empty()) {
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
+    const std::string com = std::to_string(kLoadFirstCom + slot);
+    ptys_[slot] = std::make_unique<PtyPair>();
+    if (!ptys_[slot]->IsOpen()) {
+      error_ = "no pseudo-terminal pair for COM" + com;
+    } else if (namedByEnvironment_) {
+      setenv(("SERCHAN32_COM" + com).c_str(), ptys_[slot]->SlavePath().c_str(), 1);
+    } else if (!ptys_[slot]->LinkAs(linkDirectory + "/rel" + com)) {
+      error_ = "cannot link " + linkDirectory + "/rel" + com;
+    }
+    if (!error_.empty()) break;
+    far_[slot] = serving == Serving::kBlocks
+                     ? FarEndPump::Blocks(ptys_[slot]->Master(), slot, kLoadMaxPayload)
+                     : FarEndPump::Echo(ptys_[slot]->Master());
+  }
+}
+
+LoadFarEnds::~LoadFarEnds() {
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
+    far_[slot].reset();
+    if (namedByEnvironment_)
+      unsetenv(("SERCHAN32_COM" + std::to_string(kLoadFirstCom + slot)).c_str());
+  }
+}
+
+void LoadFarEnds::StopAll() {
+  for (std::unique_ptr<FarEndPump>& far : far_) {
+    if (far) far->RequestStop();
+  }
+  for (std::unique_ptr<FarEndPump>& far : far_) {
+    if (far) far->Stop();
   }
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "tests/load/block_stream.h"
+#include "tests/load/load_exchange.h"
+#include "tests/load/pty_pair.h"
 
 struct FarEndCounts {
   uint64_t bytesIn = 0;
@@ -58,4 +60,29 @@ class FarEndPump {
   std::mutex mutex_;  // over counts_
   FarEndCounts counts_;
   std::thread thread_;
+};
+
+// The far ends of the load's lines: a pseudo-terminal pair for each, served
+// by a pump. The host finds the slave of COMn by the environment variable
+// SERCHAN32_COMn (a native host; set for this object's life) or, given a
+// directory, by the link DIR/reln (the Wine prefix's COM60..COM67).
+class LoadFarEnds {
+ public:
+  enum class Serving { kEcho, kBlocks };
+  explicit LoadFarEnds(Serving serving, const std::string& linkDirectory = "");
+  ~LoadFarEnds();  // stops the pumps, then closes the lines
+  LoadFarEnds(const LoadFarEnds&) = delete;
+  LoadFarEnds& operator=(const LoadFarEnds&) = delete;
+
+  // Empty when every line was made and named; else what failed.
+  const std::string& error() const { return error_; }
+  FarEndPump& operator[](int slot) { return *far_[slot]; }
+  // Asks every pump to stop, then waits for each.
+  void StopAll();
+
+ private:
+  std::unique_ptr<PtyPair> ptys_[kLoadChannels];
+  std::unique_ptr<FarEndPump> far_[kLoadChannels];
+  bool namedByEnvironment_;
+  std::string error_;
 };

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "serchan32/serchan32.h"
+#include "tests/load/load_exchange.h"
 #include "tests/load/process_counts.h"
 #include "tests/support/test_platform.h"
 
@@ -31,13 +32,10 @@
 #include <fstream>
 
 #include "tests/load/far_end_pump.h"
-#include "tests/load/pty_pair.h"
 #endif
 
 namespace {
 
-const int kChannels = 8;
-const unsigned kFirstCom = 60;
 const int kWarmUpCycles = 5;
 #if defined(_WIN32)
 const int kDefaultOpenCycles = 50;
@@ -79,14 +77,14 @@ class Library {
   // Opens the eight channels and sends each a few bytes that its far end
   // echoes; an empty text when all went well, else what failed.
   std::string OpenAndExchange(int cycle) {
-    for (int slot = 0; slot < kChannels; ++slot) {
+    for (int slot = 0; slot < kLoadChannels; ++slot) {
       int index = -1;
-      const int opened = open_(kFirstCom + slot, 115200, &index);
+      const int opened = open_(kLoadFirstCom + slot, 115200, &index);
       if (opened != 0 || index != slot) {
-        return "open COM" + std::to_string(kFirstCom + slot) + ": " + std::to_string(opened);
+        return "open COM" + std::to_string(kLoadFirstCom + slot) + ": " + std::to_string(opened);
       }
     }
-    for (int slot = 0; slot < kChannels; ++slot) {
+    for (int slot = 0; slot < kLoadChannels; ++slot) {
       unsigned char out[16];
       unsigned char in[16] = {};
       for (unsigned i = 0; i < sizeof out; ++i)
@@ -101,7 +99,7 @@ class Library {
   }
 
   void CloseAll() {
-    for (int slot = 0; slot < kChannels; ++slot) close_(slot);
+    for (int slot = 0; slot < kLoadChannels; ++slot) close_(slot);
   }
 
  private:
@@ -159,31 +157,10 @@ void ExpectCountsBack(const ProcessCounts& before, const ProcessCounts& after) {
 
 class LeaksTest : public ::testing::Test {
  protected:
-  void SetUp() override {
 #if !defined(_WIN32)
-    for (int slot = 0; slot < kChannels; ++slot) {
-      ptys_[slot] = std::make_unique<PtyPair>();
-      ASSERT_TRUE(ptys_[slot]->IsOpen());
-      setenv(Variable(slot).c_str(), ptys_[slot]->SlavePath().c_str(), 1);
-      far_[slot] = FarEndPump::Echo(ptys_[slot]->Master());
-    }
-#endif
-  }
+  void SetUp() override { ASSERT_EQ("", far_.error()); }
 
-#if !defined(_WIN32)
-  void TearDown() override {
-    for (int slot = 0; slot < kChannels; ++slot) {
-      far_[slot].reset();
-      unsetenv(Variable(slot).c_str());
-    }
-  }
-
-  static std::string Variable(int slot) {
-    return "SERCHAN32_COM" + std::to_string(kFirstCom + slot);
-  }
-
-  std::unique_ptr<PtyPair> ptys_[kChannels];
-  std::unique_ptr<FarEndPump> far_[kChannels];
+  LoadFarEnds far_{LoadFarEnds::Serving::kEcho};
 #endif
 };
 
@@ -210,7 +187,7 @@ TEST_F(LeaksTest, OpenCloseCyclesGiveBackHandlesThreadsAndMemory) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const ProcessCounts after = CountsWithThreadsAt(before.threads);
   std::printf("%d open/close cycles of %d channels in %.2f s; with them open: %s\n", cycles,
-              kChannels, seconds, Describe(open).c_str());
+              kLoadChannels, seconds, Describe(open).c_str());
   EXPECT_GT(open.threads, before.threads);  // the counts see the channels' own threads
   ExpectCountsBack(before, after);
 }
@@ -259,7 +236,7 @@ TEST_F(LeaksTest, LoadUnloadCyclesWithChannelsLeftOpenGiveBackHandlesThreadsAndM
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const ProcessCounts after = CountsWithThreadsAt(before.threads);
-  std::printf("%d load/unload cycles with %d channels left open in %.2f s\n", cycles, kChannels,
+  std::printf("%d load/unload cycles with %d channels left open in %.2f s\n", cycles, kLoadChannels,
               seconds);
   ExpectCountsBack(before, after);
 }

@@ -28,13 +28,10 @@
 #include <stdlib.h>
 
 #include "tests/load/far_end_pump.h"
-#include "tests/load/pty_pair.h"
 #endif
 
 namespace {
 
-const int kChannels = 8;
-const unsigned kFirstCom = 60;
 const unsigned kBaud = 115200;
 #if defined(_WIN32)
 const double kDefaultSeconds = 4;  // under Wine each byte read costs about 0.3 ms
@@ -42,7 +39,7 @@ const double kDefaultSeconds = 4;  // under Wine each byte read costs about 0.3 
 const double kDefaultSeconds = 5;
 #endif
 
-std::string ComName(int slot) { return "COM" + std::to_string(kFirstCom + slot); }
+std::string ComName(int slot) { return "COM" + std::to_string(kLoadFirstCom + slot); }
 
 double KBytesPerSecond(uint64_t bytes, double seconds) {
   return seconds > 0 ? bytes / 1024.0 / seconds : 0;
@@ -54,29 +51,17 @@ class ChannelLoadTest : public ::testing::Test {
     AttachLibrary(ProgramModule());
     ClearRecordedDiagnostics();
 #if !defined(_WIN32)
-    for (int slot = 0; slot < kChannels; ++slot) {
-      ptys_[slot] = std::make_unique<PtyPair>();
-      ASSERT_TRUE(ptys_[slot]->IsOpen());
-      setenv(("SERCHAN32_" + ComName(slot)).c_str(), ptys_[slot]->SlavePath().c_str(), 1);
-      far_[slot] = FarEndPump::Blocks(ptys_[slot]->Master(), slot, kLoadMaxPayload);
-    }
+    ASSERT_EQ("", far_.error());
 #endif
   }
 
   void TearDown() override {
-    for (int index = 0; index < kChannels; ++index) XRT_M_Comm_CloseChannel(index);
+    for (int index = 0; index < kLoadChannels; ++index) XRT_M_Comm_CloseChannel(index);
     DetachLibrary(false);
-#if !defined(_WIN32)
-    for (int slot = 0; slot < kChannels; ++slot) {
-      far_[slot].reset();
-      unsetenv(("SERCHAN32_" + ComName(slot)).c_str());
-    }
-#endif
   }
 
 #if !defined(_WIN32)
-  std::unique_ptr<PtyPair> ptys_[kChannels];
-  std::unique_ptr<FarEndPump> far_[kChannels];
+  LoadFarEnds far_{LoadFarEnds::Serving::kBlocks};
 #endif
 };
 
@@ -86,7 +71,7 @@ void PrintFigures(const std::vector<ChannelLoad>& loads) {
   double longest = 0;
   std::printf("%-6s %12s %12s %8s %8s %8s %10s %10s\n", "port", "bytes out", "bytes in", "blocks",
               "blocks", "seconds", "KB/s out", "KB/s in");
-  for (int slot = 0; slot < kChannels; ++slot) {
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
     const ChannelLoad& load = loads[slot];
     std::printf("%-6s %12llu %12llu %8llu %8llu %8.2f %10.1f %10.1f\n", ComName(slot).c_str(),
                 static_cast<unsigned long long>(load.bytesSent),
@@ -103,7 +88,7 @@ void PrintFigures(const std::vector<ChannelLoad>& loads) {
               static_cast<unsigned long long>(allOut), static_cast<unsigned long long>(allIn), "",
               "", longest, KBytesPerSecond(allOut, longest), KBytesPerSecond(allIn, longest));
   // One line per channel for a far end that checks from outside (under Wine).
-  for (int slot = 0; slot < kChannels; ++slot) {
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
     std::printf(
         "load %s sent_blocks=%llu sent_bytes=%llu received_blocks=%llu received_bytes=%llu\n",
         ComName(slot).c_str(), static_cast<unsigned long long>(loads[slot].blocksSent),
@@ -116,29 +101,31 @@ void PrintFigures(const std::vector<ChannelLoad>& loads) {
 
 TEST_F(ChannelLoadTest, EightChannelsStreamBothWaysAndTheReportsCountEveryByte) {
   const double seconds = LoadSeconds(kDefaultSeconds);
-  int index[kChannels];
-  for (int slot = 0; slot < kChannels; ++slot) {
-    ASSERT_EQ(0, XRT_M_Comm_OpenChannel(kFirstCom + slot, kBaud, &index[slot])) << ComName(slot);
+  int index[kLoadChannels];
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
+    ASSERT_EQ(0, XRT_M_Comm_OpenChannel(kLoadFirstCom + slot, kBaud, &index[slot]))
+        << ComName(slot);
     ASSERT_EQ(slot, index[slot]);
   }
 
-  std::vector<ChannelLoad> loads(kChannels);
+  std::vector<ChannelLoad> loads(kLoadChannels);
   std::vector<std::thread> threads;
-  for (int slot = 0; slot < kChannels; ++slot) {
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
     threads.emplace_back([&loads, &index, slot, seconds] {
       loads[slot] = RunChannelLoad(index[slot], slot, seconds, kLoadMaxPayload);
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (int slot = 0; slot < kChannels; ++slot) EXPECT_EQ(0, XRT_M_Comm_CloseChannel(index[slot]));
+  for (int slot = 0; slot < kLoadChannels; ++slot)
+    EXPECT_EQ(0, XRT_M_Comm_CloseChannel(index[slot]));
   PrintFigures(loads);
 #if !defined(_WIN32)
-  for (std::unique_ptr<FarEndPump>& far : far_) far->RequestStop();
+  for (int slot = 0; slot < kLoadChannels; ++slot) far_[slot].RequestStop();
 #endif
 
   const std::vector<CloseReport> reports = RecordedCloseReports();
-  ASSERT_EQ(static_cast<size_t>(kChannels), reports.size());
-  for (int slot = 0; slot < kChannels; ++slot) {
+  ASSERT_EQ(static_cast<size_t>(kLoadChannels), reports.size());
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
     SCOPED_TRACE(ComName(slot));
     const ChannelLoad& load = loads[slot];
     EXPECT_EQ(0, load.failedCalls) << load.firstFailure;
@@ -164,8 +151,8 @@ TEST_F(ChannelLoadTest, EightChannelsStreamBothWaysAndTheReportsCountEveryByte) 
     EXPECT_TRUE(counted.otherLines.empty()) << report->text;  // no line error counted
 
 #if !defined(_WIN32)
-    far_[slot]->Stop();
-    const FarEndCounts far = far_[slot]->Counts();
+    far_[slot].Stop();
+    const FarEndCounts far = far_[slot].Counts();
     EXPECT_EQ("", far.error);
     EXPECT_EQ(load.bytesSent, far.bytesIn);
     EXPECT_EQ(load.blocksSent, far.received.blocks);

@@ -13,6 +13,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+// The load's lines: COM60..COM67, one channel each.
+const int kLoadChannels = 8;
+const unsigned kLoadFirstCom = 60;
+
 const unsigned kFarWindow = 2;
 const unsigned kLoadMaxPayload = 256;
 

@@ -16,13 +16,9 @@
 
 #include "tests/load/far_end_pump.h"
 #include "tests/load/load_exchange.h"
-#include "tests/load/pty_pair.h"
 #include "tests/support/console_session.h"
 
 namespace {
-
-const int kChannels = 8;
-const int kFirstCom = 60;
 
 // What the Windows load program printed for one port: the load lines of
 // load_channels_test.cpp, "load COM60 sent_blocks=.. sent_bytes=.. ...".
@@ -45,15 +41,9 @@ std::map<std::string, uint64_t> LoadLine(const std::string& output, const std::s
 
 class WineLines : public ::testing::Test {
  protected:
-  void Serve(bool blocks) {
-    for (int slot = 0; slot < kChannels; ++slot) {
-      ptys_[slot] = std::make_unique<PtyPair>();
-      ASSERT_TRUE(ptys_[slot]->IsOpen());
-      const std::string link = RepoRoot() + "/build/bed/rel" + std::to_string(kFirstCom + slot);
-      ASSERT_TRUE(ptys_[slot]->LinkAs(link)) << link;
-      far_[slot] = blocks ? FarEndPump::Blocks(ptys_[slot]->Master(), slot, kLoadMaxPayload)
-                          : FarEndPump::Echo(ptys_[slot]->Master());
-    }
+  void Serve(LoadFarEnds::Serving serving) {
+    far_ = std::make_unique<LoadFarEnds>(serving, RepoRoot() + "/build/bed");
+    ASSERT_EQ("", far_->error());
   }
 
   // Runs the Windows program; its exit status, its output printed.
@@ -64,26 +54,24 @@ class WineLines : public ::testing::Test {
     output_ = session.Output();
     std::printf("%s", output_.c_str());
     std::fflush(stdout);
-    for (std::unique_ptr<FarEndPump>& far : far_) far->RequestStop();
-    for (std::unique_ptr<FarEndPump>& far : far_) far->Stop();
+    far_->StopAll();
     return status;
   }
 
-  std::unique_ptr<PtyPair> ptys_[kChannels];
-  std::unique_ptr<FarEndPump> far_[kChannels];
+  std::unique_ptr<LoadFarEnds> far_;
   std::string output_;
 };
 
 TEST_F(WineLines, ChannelLoad) {
-  Serve(true);
+  ASSERT_NO_FATAL_FAILURE(Serve(LoadFarEnds::Serving::kBlocks));
   const int timeoutMs = static_cast<int>(LoadSeconds(4) * 1000) + 120000;
   EXPECT_EQ(0, Run("load_channels_tests.exe", timeoutMs));
-  for (int slot = 0; slot < kChannels; ++slot) {
-    const std::string port = "COM" + std::to_string(kFirstCom + slot);
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
+    const std::string port = "COM" + std::to_string(kLoadFirstCom + slot);
     SCOPED_TRACE(port);
     std::map<std::string, uint64_t> host = LoadLine(output_, port);
     ASSERT_EQ(4u, host.size());
-    const FarEndCounts far = far_[slot]->Counts();
+    const FarEndCounts far = (*far_)[slot].Counts();
     EXPECT_EQ("", far.error);
     EXPECT_EQ(host["sent_bytes"], far.bytesIn);
     EXPECT_EQ(host["sent_blocks"], far.received.blocks);
@@ -98,10 +86,10 @@ TEST_F(WineLines, ChannelLoad) {
 }
 
 TEST_F(WineLines, Leaks) {
-  Serve(false);
+  ASSERT_NO_FATAL_FAILURE(Serve(LoadFarEnds::Serving::kEcho));
   EXPECT_EQ(0, Run("load_leaks_tests.exe", 600000));
-  for (int slot = 0; slot < kChannels; ++slot) {
-    const FarEndCounts far = far_[slot]->Counts();
+  for (int slot = 0; slot < kLoadChannels; ++slot) {
+    const FarEndCounts far = (*far_)[slot].Counts();
     EXPECT_EQ("", far.error) << slot;
     EXPECT_GT(far.bytesIn, 0u) << slot;
     EXPECT_EQ(far.bytesIn, far.bytesOut) << slot;
