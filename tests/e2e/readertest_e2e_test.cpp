@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/reader_programs.h"
 #include "tests/support/console_session.h"
 
 namespace {
@@ -27,15 +28,10 @@ int Port() {
   return port != nullptr ? std::atoi(port) : 30;
 }
 
-std::string LinkPath() { return kRoot + "/build/bed/sim" + std::to_string(Port()); }
-
-bool Native() {
-  const char* build = std::getenv("READERTEST_E2E_BUILD");
-  return build != nullptr && std::string(build) == "native";
-}
+std::string LinkPath() { return SimulatorLink(Port()); }
 
 // The program's file name as its usage line shows it.
-std::string ProgramName() { return Native() ? "readertest" : "readertest.exe"; }
+std::string ProgramName() { return NativeBuild() ? "readertest" : "readertest.exe"; }
 
 // The reader simulator behind the port, with its frame log.
 class Simulator {
@@ -91,19 +87,7 @@ class Simulator {
 };
 
 std::unique_ptr<ConsoleSession> ReaderTest(const std::vector<std::string>& args) {
-  if (!Native())
-    return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), args));
-#ifdef READERTEST_NATIVE_BIN
-  // The native library finds the port's device in the environment.
-  std::vector<std::string> argv = {"/usr/bin/env",
-                                   "SERCHAN32_COM" + std::to_string(Port()) + "=" + LinkPath(),
-                                   READERTEST_NATIVE_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<ConsoleSession>(argv);
-#else
-  ADD_FAILURE() << "no native readertest in this build";
-  return std::make_unique<ConsoleSession>(std::vector<std::string>{"/bin/false"});
-#endif
+  return StartReaderTest(Port(), args);
 }
 
 std::unique_ptr<ConsoleSession> Interactive() {

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/reader_programs.h"
 #include "tests/support/console_session.h"
 
 namespace {
@@ -50,13 +51,6 @@ const int kGuardMs = 25000;
 // A late answer (the slow fault) lands 6000 ms after its command, 1000 ms
 // after the host gave up; this long after the give-up it is in the input.
 const int kLateAnswerLandsMs = 1500;
-
-bool Native() {
-  const char* build = std::getenv("READERTEST_E2E_BUILD");
-  return build != nullptr && std::string(build) == "native";
-}
-
-std::string LinkPath(int port) { return kRoot + "/build/bed/sim" + std::to_string(port); }
 
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -116,13 +110,13 @@ const Kind kInTimeKind{"delay 1500", kOk, false};  // late, but within the time-
 
 class Simulator {
  public:
-  Simulator(int port, const std::vector<std::string>& options) : link_(LinkPath(port)) {
+  Simulator(int port, const std::vector<std::string>& options) : link_(SimulatorLink(port)) {
     log_ = kRoot + "/build/bed/sim" + std::to_string(port) + ".faults.log";
     std::remove(log_.c_str());
     // Its pid first, so that a test can kill it; control acks come on stderr.
     std::vector<std::string> argv = {
         "/bin/sh",     "-c",     "echo \"pid $$\"; exec \"$0\" \"$@\" 2>&1",
-        READERSIM_BIN, "--link", LinkPath(port),
+        READERSIM_BIN, "--link", SimulatorLink(port),
         "--log",       log_};
     argv.insert(argv.end(), options.begin(), options.end());
     session_ = std::make_unique<ConsoleSession>(argv);
@@ -205,20 +199,7 @@ class Simulator {
 std::unique_ptr<ConsoleSession> ReaderTest(int port, const std::vector<std::string>& args) {
   std::vector<std::string> all = {std::to_string(port), "115200"};
   all.insert(all.end(), args.begin(), args.end());
-  if (!Native()) {
-    return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), all));
-  }
-#ifdef READERTEST_NATIVE_BIN
-  // The native library finds the port's device in the environment.
-  std::vector<std::string> argv = {"/usr/bin/env",
-                                   "SERCHAN32_COM" + std::to_string(port) + "=" + LinkPath(port),
-                                   READERTEST_NATIVE_BIN};
-  argv.insert(argv.end(), all.begin(), all.end());
-  return std::make_unique<ConsoleSession>(argv);
-#else
-  ADD_FAILURE() << "no native readertest in this build";
-  return std::make_unique<ConsoleSession>(std::vector<std::string>{"/bin/false"});
-#endif
+  return StartReaderTest(port, all);
 }
 
 // readertest at its first prompt.
@@ -240,13 +221,14 @@ thread_local bool exitRaceSeen = false;
 void ExpectExitZero(ConsoleSession& program) {
   const int status = program.WaitExit(10000);
   const bool signalled = status == 128 + SIGSEGV || status == 128 + SIGKILL;
-  if (signalled && !Native() && exitRaceMayRetry) {
+  if (signalled && !NativeBuild() && exitRaceMayRetry) {
     exitRaceSeen = true;
     return;
   }
-  EXPECT_EQ(status, 0) << (signalled ? "ended by signal " + std::to_string(status - 128) +
-                                           (Native() ? "" : " (the exit race inside Wine, again)")
-                                     : std::string());
+  EXPECT_EQ(status, 0) << (signalled
+                               ? "ended by signal " + std::to_string(status - 128) +
+                                     (NativeBuild() ? "" : " (the exit race inside Wine, again)")
+                               : std::string());
 }
 
 // One typed command: what it printed up to the next prompt, and how long it
@@ -737,8 +719,8 @@ TEST(RandomEcho, EveryExchangeCountedWhereItBelongs) {
   std::printf(
       "random echo (%s, MAX %u, %s): N=%u OK=%u NAK=%u CRC=%u TO=%u in %.1f s; readersim faulted "
       "%u of %u answers:%s\n",
-      Native() ? "native" : "wine", maximum, fault.c_str(), c.n, c.ok, c.nak, c.crc, c.timeouts,
-      ms / 1000.0, faulted, echoes, drawn.c_str());
+      NativeBuild() ? "native" : "wine", maximum, fault.c_str(), c.n, c.ok, c.nak, c.crc,
+      c.timeouts, ms / 1000.0, faulted, echoes, drawn.c_str());
   ::testing::Test::RecordProperty("exchanges", static_cast<int>(c.n));
   ::testing::Test::RecordProperty("faulted", static_cast<int>(faulted));
   ::testing::Test::RecordProperty("milliseconds", static_cast<int>(ms));
@@ -771,6 +753,22 @@ void ExpectGoneLoops(ConsoleSession& program) {
   const EchoCounters c = LastEchoCounters(Matched(program, from));
   ASSERT_TRUE(c.found);
   EXPECT_EQ(c.timeouts, c.n);
+}
+
+// The simulator killed while `command` waits for a card to come or go, its
+// `waiting` line shown: the prompt comes back with the time-out reported and
+// the waiting line blanked after the message.
+void KilledWhileACardIsAwaited(Simulator& reader, ConsoleSession& program,
+                               const std::string& command, const std::string& waiting) {
+  const size_t from = program.Output().size();
+  program.Send(command + "\n");
+  ASSERT_TRUE(program.Expect(waiting, 10000)) << program.Unmatched();
+  reader.Kill();
+  ASSERT_TRUE(program.Expect(kPrompt, kGuardMs)) << program.Unmatched();
+  const std::string out = Matched(program, from);
+  ExpectReported(out, kTimeout);
+  EXPECT_NE(out.find(BlankFor(waiting), out.find(kLinkMessages[kTimeout])), std::string::npos)
+      << out;
 }
 
 TEST(LineGone, TheProgramReportsItAndStaysUsable) {
@@ -817,16 +815,8 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
   jobs.push_back({"killed while insert waits for a card", [](int port) {
                     Simulator reader(port, {"--cards", "none"});
                     auto program = Interactive(port);
-                    const size_t from = program->Output().size();
-                    program->Send("insert 0\n");
-                    ASSERT_TRUE(program->Expect(kInsertUpper, 10000)) << program->Unmatched();
-                    reader.Kill();
-                    ASSERT_TRUE(program->Expect(kPrompt, kGuardMs)) << program->Unmatched();
-                    const std::string out = Matched(*program, from);
-                    ExpectReported(out, kTimeout);
-                    EXPECT_NE(out.find(BlankFor(kInsertUpper), out.find(kLinkMessages[kTimeout])),
-                              std::string::npos)
-                        << out;
+                    ASSERT_NO_FATAL_FAILURE(
+                        KilledWhileACardIsAwaited(reader, *program, "insert 0", kInsertUpper));
                     ExpectGoneLine(*program, "insert 0");
                     program->Send("quit\n");
                     ExpectExitZero(*program);
@@ -834,16 +824,8 @@ TEST(LineGone, TheProgramReportsItAndStaysUsable) {
   jobs.push_back({"killed while off waits for the card to go", [](int port) {
                     Simulator reader(port, {});
                     auto program = Interactive(port);
-                    const size_t from = program->Output().size();
-                    program->Send("off 0\n");
-                    ASSERT_TRUE(program->Expect(kRemove, 10000)) << program->Unmatched();
-                    reader.Kill();
-                    ASSERT_TRUE(program->Expect(kPrompt, kGuardMs)) << program->Unmatched();
-                    const std::string out = Matched(*program, from);
-                    ExpectReported(out, kTimeout);
-                    EXPECT_NE(out.find(BlankFor(kRemove), out.find(kLinkMessages[kTimeout])),
-                              std::string::npos)
-                        << out;
+                    ASSERT_NO_FATAL_FAILURE(
+                        KilledWhileACardIsAwaited(reader, *program, "off 0", kRemove));
                     program->CloseInput();
                     ExpectExitZero(*program);
                   }});
