@@ -12,7 +12,7 @@ bool NativeProbe() {
 
 std::vector<std::string> ProbeCommand() {
   if (NativeProbe()) return {DUMP_PROBE_NATIVE};
-  return WineCommand(Win32Program("dump_probe.exe"));
+  return WineCommand(WindowsProgram("dump_probe.exe"));
 }
 
 std::string ShellQuoted(const std::string& word) {

@@ -13,7 +13,7 @@ std::string SimulatorLink(int port) { return RepoRoot() + "/build/bed/sim" + std
 
 std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std::string>& args) {
   if (!NativeBuild()) {
-    return std::make_unique<ConsoleSession>(WineCommand(Win32Program("readertest.exe"), args));
+    return std::make_unique<ConsoleSession>(WineCommand(WindowsProgram("readertest.exe"), args));
   }
 #ifdef READERTEST_NATIVE_BIN
   // The native library finds the port's device in the environment.

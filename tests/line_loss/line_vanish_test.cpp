@@ -163,7 +163,7 @@ class Probe {
  private:
   static std::vector<std::string> Command() {
     if (Native()) return {LINE_PROBE_NATIVE};
-    return WineCommand(Win32Program("line_probe.exe"));
+    return WineCommand(WindowsProgram("line_probe.exe"));
   }
 
   ConsoleSession session_;

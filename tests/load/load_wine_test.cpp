@@ -48,7 +48,7 @@ class WineLines : public ::testing::Test {
 
   // Runs the Windows program; its exit status, its output printed.
   int Run(const std::string& program, int timeoutMs) {
-    ConsoleSession session(WineCommand(Win32Program(program)));
+    ConsoleSession session(WineCommand(WindowsProgram(program)));
     session.CloseInput();
     const int status = session.WaitExit(timeoutMs);
     output_ = session.Output();

@@ -4,14 +4,17 @@
 set -euo pipefail
 export LC_ALL=C
 exe=$1
-dump=$(i686-w64-mingw32-objdump -p "$exe")
+source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_files.sh"
+dump=$(pe_dump "$exe")
+format=$(pe_format "$exe")
 
 # "ordinal name" for every import from one DLL, sorted by ordinal.
 imports_of() {
   awk -v dll="$1" '
     /DLL Name:/ { inside = (toupper($3) == toupper(dll)); next }
     inside && /^[[:space:]]*$/ { inside = 0 }
-    inside && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print $2, $3 }' <<<"$dump" | sort -n
+    inside && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print $2, $3 }' <<<"$dump" |
+    while read -r ordinal name; do echo "$(pe_ordinal "$format" "$ordinal") $name"; done | sort -n
 }
 
 check() {

@@ -19,8 +19,9 @@ differs() {
 }
 
 if [[ $library == *.dll ]]; then
+  source "$(dirname "${BASH_SOURCE[0]}")/pe_files.sh"
   expected=$(sort -n "$list")
-  dump=$(i686-w64-mingw32-objdump -p "$library")
+  dump=$(pe_dump "$library")
   base=$(sed -n 's/^Ordinal Base[[:space:]]*//p' <<<"$dump")
   actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
     sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\] \(.*\)$/\1 \2/p' |
@@ -28,10 +29,7 @@ if [[ $library == *.dll ]]; then
   [ "$actual" == "$expected" ] || differs "exports differ" "$expected" "$actual"
   imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr 'a-z' 'A-Z' | sort)
   for name in $imports; do
-    case "$name" in
-      KERNEL32.DLL | USER32.DLL | MSVCRT.DLL) ;;
-      *) echo "imports a library that is not the system's: $name"; exit 1 ;;
-    esac
+    pe_system_dll "$name" || { echo "imports a library that is not the system's: $name"; exit 1; }
   done
   grep -qx KERNEL32.DLL <<<"$imports" || { echo "no KERNEL32 import:" $imports; exit 1; }
   echo "$count exports at their ordinals; imports:" $imports

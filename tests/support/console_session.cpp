@@ -140,8 +140,8 @@ int ConsoleSession::WaitExit(int timeoutMs) {
 
 std::string RepoRoot() { return SERCHAN_REPO_ROOT; }
 
-std::string Win32Program(const std::string& name) {
-  return std::string(SERCHAN_WIN32_BUILD) + "/bin/" + name;
+std::string WindowsProgram(const std::string& name) {
+  return std::string(SERCHAN_WINDOWS_BUILD) + "/bin/" + name;
 }
 
 std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) {

@@ -50,6 +50,6 @@ class ConsoleSession {
 std::vector<std::string> WineCommand(const std::string& exe,
                                      const std::vector<std::string>& args = {});
 // A program of the Windows build tree (its bin/ folder).
-std::string Win32Program(const std::string& name);
+std::string WindowsProgram(const std::string& name);
 // This repository's root.
 std::string RepoRoot();

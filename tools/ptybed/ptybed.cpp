@@ -1,6 +1,8 @@
 // ptybed: stands in for pairs of serial ports joined by a null-modem cable.
 //
 //   ptybed DIR N [N ...]
+//   ptybed --start PIDFILE DIR N [N ...]
+//   ptybed --stop PIDFILE
 //
 // For each COM number N it makes two pseudo-terminals: side A, which Wine
 // opens as COMN through DIR/comN, and side B, the far end a test opens
@@ -13,6 +15,12 @@
 // Prints "ready" once everything exists; runs until stdin ends, a "quit"
 // line, SIGTERM or SIGINT; then removes what it created and exits 0.
 // Errors go to stderr with exit code 2.
+//
+// --start runs it in the background, for a test fixture: once everything
+// exists it prints "ready", writes its process id to PIDFILE and returns,
+// leaving the bed running on its own (standard handles on /dev/null) until
+// SIGTERM or SIGINT. A bed still named by PIDFILE is stopped first. --stop
+// ends the bed that PIDFILE names and returns once it has cleaned up.
 
 #include <cerrno>
 #include <csignal>
@@ -27,6 +35,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -212,9 +221,78 @@ unsigned parse_com(const char* s) {
   return static_cast<unsigned>(v);
 }
 
+// The process id PIDFILE names, if that process is a ptybed still running.
+pid_t running_bed(const std::string& pidfile) {
+  FILE* f = std::fopen(pidfile.c_str(), "r");
+  if (!f) return 0;
+  long pid = 0;
+  int got = std::fscanf(f, "%ld", &pid);
+  std::fclose(f);
+  if (got != 1 || pid <= 0) return 0;
+  std::string proc = "/proc/" + std::to_string(pid) + "/stat";
+  f = std::fopen(proc.c_str(), "r");
+  if (!f) return 0;
+  char name[64] = "", state = 0;
+  got = std::fscanf(f, "%*d (%63[^)]) %c", name, &state);
+  std::fclose(f);
+  if (got != 2 || std::strcmp(name, "ptybed") != 0 || state == 'Z') return 0;
+  return static_cast<pid_t>(pid);
+}
+
+int stop_bed(const std::string& pidfile) {
+  pid_t pid = running_bed(pidfile);
+  if (pid > 0 && kill(pid, SIGTERM) == 0) {
+    // Not our child: wait until it has gone (or is a zombie), 10 s at most.
+    for (int i = 0; i < 1000 && running_bed(pidfile) == pid; i++) usleep(10000);
+    if (running_bed(pidfile) == pid) throw std::runtime_error("the bed did not stop in 10 s");
+  }
+  unlink(pidfile.c_str());
+  return 0;
+}
+
+// Leaves the bed running in a process of its own; the caller returns at once.
+void detach(const std::string& pidfile, const std::string& dir) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) throw sys_error("fork");
+  if (child > 0) {
+    std::string tmp = tmp_name(pidfile), text = std::to_string(child) + "\n";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    bool written = f && std::fputs(text.c_str(), f) >= 0;
+    if (f && std::fclose(f) != 0) written = false;
+    if (!written || rename(tmp.c_str(), pidfile.c_str()) != 0) {
+      kill(child, SIGTERM);
+      throw sys_error("write " + pidfile);
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    _exit(0);  // the files are the child's now
+  }
+  setsid();
+  int null_in = open("/dev/null", O_RDONLY);
+  std::string log_path = dir + "/ptybed.log";
+  int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (null_in < 0 || log < 0 || dup2(null_in, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
+    _exit(2);
+  close(null_in);
+  close(log);
+}
+
 int run(int argc, char** argv) {
-  if (argc < 3) throw std::runtime_error("usage: ptybed DIR N [N ...]");
+  std::string pidfile;
+  if (argc == 3 && std::strcmp(argv[1], "--stop") == 0) return stop_bed(argv[2]);
+  if (argc > 2 && std::strcmp(argv[1], "--start") == 0) {
+    pidfile = argv[2];
+    stop_bed(pidfile);
+    argc -= 2;
+    argv += 2;
+  }
+  if (argc < 3)
+    throw std::runtime_error(
+        "usage: ptybed DIR N [N ...] | ptybed --start PIDFILE DIR N [N ...] | ptybed --stop PIDFILE");
   std::string dir = argv[1];
+  if (!pidfile.empty() && mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+    throw sys_error("mkdir " + dir);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error("not a directory: " + dir);
@@ -250,16 +328,20 @@ int run(int argc, char** argv) {
     make_lines_file(base + ".lines");
   }
 
-  std::printf("ready\n");
-  std::fflush(stdout);
+  bool stdin_open = true, watch_stdin = pidfile.empty();
+  if (watch_stdin) {
+    std::printf("ready\n");
+    std::fflush(stdout);
+  } else {
+    detach(pidfile, dir);
+  }
 
   std::string input;
-  bool stdin_open = true;
   std::vector<pollfd> fds;
   while (!g_stop && stdin_open) {
     fds.clear();
     fds.push_back({g_wake[0], POLLIN, 0});
-    fds.push_back({STDIN_FILENO, POLLIN, 0});
+    fds.push_back({watch_stdin ? STDIN_FILENO : -1, POLLIN, 0});
     bool resting = false;
     for (Port& p : ports) {
       // Master A reads into a_to_b and writes out b_to_a; master B the other way.

@@ -1,0 +1,57 @@
+# Test labels and the fixtures they bring. ctest starts the test bed and the
+# Wine prefix around the tests that need them (FIXTURES_SETUP/_CLEANUP), so
+# that any test runs alone with plain ctest.
+#
+# Labels: unit, line (on the test bed's lines), e2e, faults, load, fuzz, and
+# wine for every test that runs a Windows program under Wine.
+
+# The bed: pseudo-terminal pairs behind COM20..29 (ptybed), with the modem
+# lines of the modemlines preload, under build/bed of the checkout. The
+# Windows trees use the native tree's ptybed.
+set(SERCHAN_BED_DIR ${CMAKE_SOURCE_DIR}/build/bed)
+if(WIN32)
+  set(SERCHAN_NATIVE_BUILD ${CMAKE_SOURCE_DIR}/build/native CACHE PATH
+      "The native tree whose test-bed tools the Windows trees use")
+  set(bed_tool ${SERCHAN_NATIVE_BUILD}/bin/ptybed)
+  set(wine_run ${CMAKE_CROSSCOMPILING_EMULATOR})
+else()
+  set(bed_tool $<TARGET_FILE:ptybed>)
+  set(wine_run ${CMAKE_SOURCE_DIR}/tools/wine-run --win64)
+endif()
+
+function(serchan_add_fixtures)
+  add_test(NAME bed_start COMMAND ${bed_tool} --start ${SERCHAN_BED_DIR}/ptybed.pid
+                                  ${SERCHAN_BED_DIR} 20 21 22 23 24 25 26 27 28 29)
+  add_test(NAME bed_stop COMMAND ${bed_tool} --stop ${SERCHAN_BED_DIR}/ptybed.pid)
+  set_tests_properties(bed_start PROPERTIES FIXTURES_SETUP bed TIMEOUT 30)
+  set_tests_properties(bed_stop PROPERTIES FIXTURES_CLEANUP bed TIMEOUT 30)
+  # The prefix is made once (the first time takes a minute); its server and
+  # services are started before the tests and ended after them.
+  add_test(NAME wine_start COMMAND ${wine_run} --prepare)
+  add_test(NAME wine_stop COMMAND ${wine_run} --stop)
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
+  set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+endfunction()
+
+# serchan_label(LABEL [WINE] [HOST] TEST...): gives the tests LABEL and the
+# fixtures it needs (the bed for line), and the bed's folder. In a Windows tree a test runs under
+# Wine, unless HOST says that it runs on this machine (the shape checks);
+# WINE says so in the native tree.
+function(serchan_label label)
+  cmake_parse_arguments(arg "WINE;HOST" "" "" ${ARGN})
+  set(labels ${label})
+  set(fixtures)
+  if(label STREQUAL "line")
+    list(APPEND fixtures bed)
+  endif()
+  if(arg_WINE OR (WIN32 AND NOT arg_HOST))
+    list(APPEND labels wine)
+    list(APPEND fixtures wine)
+  endif()
+  set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY LABELS ${labels})
+  set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY FIXTURES_REQUIRED ${fixtures})
+  # Where the bed's files are, for the tests, the preload and the Windows
+  # programs (the bed's own files, simulator and reliability links alike).
+  set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY ENVIRONMENT_MODIFICATION
+               MODEMLINES_DIR=set:${SERCHAN_BED_DIR})
+endfunction()
