@@ -18,7 +18,14 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build/native/bin")
-WINDOWS = os.path.join(ROOT, "build/win32/bin")
+# The Windows rows measure the 64-bit tree under 64-bit Wine, in its prefix.
+WINDOWS_TREE = "win64"
+WINDOWS = os.path.join(ROOT, "build", WINDOWS_TREE, "bin")
+WINE_PREFIX = os.path.join(ROOT, "build/wine64")
+WINE_SERVER = "/usr/lib/wine/wineserver64"
+WINE_LOADER = "/usr/lib/wine/wine64"
+# How the tables name each build: the Wine rows by the tree they measured.
+SHOWN = {"native": "native", "wine": "%s, Wine" % WINDOWS_TREE}
 BED = os.path.join(ROOT, "build/bed")
 WINE_RUN = os.path.join(ROOT, "tools/wine-run")
 PAYLOADS = [0, 16, 255, 1019]
@@ -69,7 +76,7 @@ def peak_memory_kib(pid):
 
 
 def wineserver_pid():
-    prefix = "WINEPREFIX=" + os.path.join(ROOT, "build/wine")
+    prefix = "WINEPREFIX=" + WINE_PREFIX
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -249,11 +256,11 @@ def wine_requests(payload=16, seconds=1.0):
     """Wine server requests per exchange, by kind: the server restarted in its
     debug mode for one run of our host, unpaced."""
     env = environment()
-    subprocess.run(["wineserver", "-k"], env=wine_env(), stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=wine_env(), stderr=subprocess.DEVNULL)
+    subprocess.run([WINE_SERVER, "-k"], env=wine_env(), stderr=subprocess.DEVNULL)
+    subprocess.run([WINE_SERVER, "-w"], env=wine_env(), stderr=subprocess.DEVNULL)
     log_path = os.path.join(BED, "wineserver-requests.log")
     with open(log_path, "w") as log:
-        server = subprocess.Popen(["wineserver", "-f", "-d1"], env=wine_env(), stdin=subprocess.DEVNULL,
+        server = subprocess.Popen([WINE_SERVER, "-f", "-d1"], env=wine_env(), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=log)
         time.sleep(0.5)
         # Start-up requests are counted apart: a run without exchanges first.
@@ -267,7 +274,7 @@ def wine_requests(payload=16, seconds=1.0):
                                  str(seconds), str(payload)], env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, timeout=120).stdout.decode()
         sim.stop()
-    subprocess.run(["wineserver", "-k"], env=wine_env(), stderr=subprocess.DEVNULL)
+    subprocess.run([WINE_SERVER, "-k"], env=wine_env(), stderr=subprocess.DEVNULL)
     server.wait()
     subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)  # the usual server again
@@ -295,7 +302,7 @@ def count_requests(text):
 
 def wine_services():
     """Wine's service processes in the project's prefix (winedevice.exe and the like)."""
-    prefix = ("WINEPREFIX=" + os.path.join(ROOT, "build/wine")).encode()
+    prefix = ("WINEPREFIX=" + WINE_PREFIX).encode()
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -314,7 +321,8 @@ def wine_services():
 
 def wine_env():
     env = dict(os.environ)
-    env.update(WINEPREFIX=os.path.join(ROOT, "build/wine"), WINEDEBUG="-all", WINEARCH="win32")
+    env.update(WINEPREFIX=WINE_PREFIX, WINEDEBUG="-all", WINEARCH="win64", WINELOADER=WINE_LOADER,
+               WINESERVER=WINE_SERVER)
     return env
 
 
@@ -363,7 +371,7 @@ def write_results(results, sim_peak, idles, background, wine, took):
         match = re.search(r"model name\s*:\s*(.*)", info.read())
         if match:
             cpu = match.group(1)
-    wine_version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE).stdout.decode().strip()
+    wine_version = subprocess.run([WINE_LOADER, "--version"], stdout=subprocess.PIPE).stdout.decode().strip()
     out.append("# Benchmark results\n")
     out.append("%s UTC, %s, %d cores (%s), Linux %s, %s. Written by `./run bench` (bench/run_bench.py) "
                "in %.0f s.\n" % (datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), platform.node() or "host",
@@ -382,8 +390,8 @@ def write_results(results, sim_peak, idles, background, wine, took):
                "SERCHAN32_COM37=build/bed/sim37 build/native/bin/link_echo 37 B 2 0 16 255 1019\n"
                "/usr/bin/python3 bench/peer_pyserial.py build/bed/sim37 B 2 0 16 255 1019\n"
                "build/native/bin/piece_host build/bed/sim37 B 2 0 16 255 1019\n"
-               "tools/wine-run $PWD/build/win32/bin/link_echo.exe 37 B 4 0 16 255 1019\n"
-               "tools/wine-run $PWD/build/win32/bin/piece_host.exe 37 B 4 0 16 255 1019\n```\n")
+               "tools/wine-run $PWD/build/win64/bin/link_echo.exe 37 B 4 0 16 255 1019\n"
+               "tools/wine-run $PWD/build/win64/bin/piece_host.exe 37 B 4 0 16 255 1019\n```\n")
     out.append("| line | payload | build | ours ex/s | ours B/s | ours eff. | ours CPU s/1000 | "
                "pyserial eff. | piece eff. | ours/pyserial | ours/piece | pyserial CPU s/1000 | "
                "piece CPU s/1000 |")
@@ -413,7 +421,7 @@ def write_results(results, sim_peak, idles, background, wine, took):
                     return "%.3g" % (rate(ours) / rate(row)) if row else "–"
 
                 out.append("| %s | %d | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s | %s |" % (
-                    line, payload, build, rate(ours), rate(ours) * payload, eff(ours), cpu(ours), eff(py),
+                    line, payload, SHOWN[build], rate(ours), rate(ours) * payload, eff(ours), cpu(ours), eff(py),
                     eff(piece), ratio(py), ratio(piece), cpu(py), cpu(piece)))
     out.append("\nRatios are of exchange rates measured in the same run (above 1: ours is faster). "
                "A failed exchange counts in its run's time; failures: %s.\n" % failures(results))
@@ -429,7 +437,7 @@ def write_results(results, sim_peak, idles, background, wine, took):
         if not reached:
             wait += " (not reached)"
         out.append("| %s | %s | %.2f s | %.2f%% | %s | %d KiB |" % (
-            build, wait, used, used / 5 * 100, "%.2f s" % server if server is not None else "–", peak))
+            SHOWN[build], wait, used, used / 5 * 100, "%.2f s" % server if server is not None else "–", peak))
     out.append("\nUnder Wine, a program that does nothing but keep a `WaitCommEvent` for line errors "
                "pending on a port (`bench/comm_wait_idle_win32.cpp`, as serchan32's watcher thread keeps "
                "one on every open port) used %.2f s of CPU in 5 s (%.2f%% of one core): Wine serves that "
