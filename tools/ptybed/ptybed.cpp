@@ -289,7 +289,8 @@ int run(int argc, char** argv) {
   }
   if (argc < 3)
     throw std::runtime_error(
-        "usage: ptybed DIR N [N ...] | ptybed --start PIDFILE DIR N [N ...] | ptybed --stop PIDFILE");
+        "usage: ptybed DIR N [N ...] | ptybed --start PIDFILE DIR N [N ...] | ptybed --stop "
+        "PIDFILE");
   std::string dir = argv[1];
   if (!pidfile.empty() && mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
     throw sys_error("mkdir " + dir);
