@@ -8,8 +8,6 @@ set(CMAKE_C_COMPILER ${MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
 set(CMAKE_DLLTOOL ${MINGW_TRIPLE}-dlltool)
-# The shape checks read each tree's files with its own objdump.
-set(SERCHAN_OBJDUMP ${MINGW_TRIPLE}-objdump)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -9,6 +9,7 @@
 # lines of the modemlines preload, under build/bed of the checkout. The
 # Windows trees use the native tree's ptybed.
 set(SERCHAN_BED_DIR ${CMAKE_SOURCE_DIR}/build/bed)
+set(SERCHAN_BED_PORTS 20 21 22 23 24 25 26 27 28 29)
 if(WIN32)
   set(SERCHAN_NATIVE_BUILD ${CMAKE_SOURCE_DIR}/build/native CACHE PATH
       "The native tree whose test-bed tools the Windows trees use")
@@ -21,7 +22,7 @@ endif()
 
 function(serchan_add_fixtures)
   add_test(NAME bed_start COMMAND ${bed_tool} --start ${SERCHAN_BED_DIR}/ptybed.pid
-                                  ${SERCHAN_BED_DIR} 20 21 22 23 24 25 26 27 28 29)
+                                  ${SERCHAN_BED_DIR} ${SERCHAN_BED_PORTS})
   add_test(NAME bed_stop COMMAND ${bed_tool} --stop ${SERCHAN_BED_DIR}/ptybed.pid)
   # Labelled as the tests that need them, so that excluding those by label
   # leaves the fixtures out too (in a Windows tree, all of them run under Wine).
@@ -31,7 +32,7 @@ function(serchan_add_fixtures)
   endif()
   set_tests_properties(bed_start PROPERTIES FIXTURES_SETUP bed TIMEOUT 30 LABELS "${bed_labels}")
   set_tests_properties(bed_stop PROPERTIES FIXTURES_CLEANUP bed TIMEOUT 30 LABELS "${bed_labels}")
-  # The prefix is made once (the first time takes a minute); its server and
+  # The prefix is made once (the first time takes about 20 s); its server and
   # services are started before the tests and ended after them.
   add_test(NAME wine_start COMMAND ${wine_run} --prepare)
   add_test(NAME wine_stop COMMAND ${wine_run} --stop)
@@ -39,10 +40,10 @@ function(serchan_add_fixtures)
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS wine)
 endfunction()
 
-# serchan_label(LABEL [WINE] [HOST] TEST...): gives the tests LABEL and the
-# fixtures it needs (the bed for line), and the bed's folder. In a Windows tree a test runs under
-# Wine, unless HOST says that it runs on this machine (the shape checks);
-# WINE says so in the native tree.
+# serchan_label(LABEL [WINE] [HOST] TEST...): gives the tests LABEL, the
+# fixtures it needs (the bed for line) and the bed's folder. In a Windows
+# tree a test runs under Wine, unless HOST says that it runs on this machine
+# (the shape checks); WINE says so in the native tree.
 function(serchan_label label)
   cmake_parse_arguments(arg "WINE;HOST" "" "" ${ARGN})
   set(labels ${label})
