@@ -15,6 +15,36 @@ void EnsureOpen();
 // Writes text in the given code page to standard output. Each call reaches
 // the output before it returns.
 void WriteText(const char* text, size_t length, unsigned codePage);
+
+// The screen's line as the library wrote it (screen_line.cpp): to pad a line
+// written over one that a "\r" went back on, and to repaint a line in a
+// colour. Texts are kept in their code page, cut at kScreenLineMax bytes.
+const size_t kScreenLineMax = 512;
+struct ScreenText {
+  char bytes[kScreenLineMax];
+  size_t length;
+  bool cut;    // longer than what is kept
+  bool typed;  // a line of input, shown as it was typed
+  unsigned codePage;
+};
+struct ScreenLine {
+  size_t column;      // characters since the line began or a "\r" went back
+  size_t width;       // how far the line reached before a "\r" went back
+  ScreenText line;    // the line being written
+  ScreenText before;  // the line ended last
+};
+ScreenLine& Screen();  // each build's state holds it
+// WriteText that keeps the screen line and pads over a rewritten one; every
+// output call writes through it.
+void ShowText(const char* text, size_t length, unsigned codePage);
+// A line of input: `echoed` when a console or a terminal showed it and went
+// on to the next line itself, else it is shown here, as it would have been.
+void LineTyped(const char* text, size_t length, bool echoed);
+// The line a colour set now belongs to: the one being written, or, at the
+// start of a line, the one the program wrote last (`ended`). Null when that
+// line is not kept whole or was typed: the colour then starts where the
+// cursor is.
+const ScreenText* LineToPaint(bool* ended);
 // Whether the last text written did not end its line.
 bool OutputMidLine();
 

@@ -2,7 +2,8 @@
 // standard output, colours and the window size.
 //
 // Win32 used here: MultiByteToWideChar, WideCharToMultiByte, WriteConsoleW,
-// WriteFile, GetConsoleScreenBufferInfo, SetConsoleTextAttribute.
+// WriteFile, GetConsoleScreenBufferInfo, SetConsoleTextAttribute,
+// FillConsoleOutputAttribute.
 #include <memory>
 #include <new>
 
@@ -92,10 +93,22 @@ void ConGetSize(int* columns, int* rows) {
   if (rows != nullptr) *rows = height;
 }
 
+// The colour is shown at once: the line it belongs to takes it across the
+// whole width of the screen buffer.
 void ConSetColor(int attribute) {
   EnsureOpen();
   ConsoleState& state = Console();
-  if (state.outputIsConsole) SetConsoleTextAttribute(state.output, static_cast<WORD>(attribute));
+  if (!state.outputIsConsole) return;
+  SetConsoleTextAttribute(state.output, static_cast<WORD>(attribute));
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(state.output, &info)) return;
+  bool ended = false;
+  const bool lineAbove = LineToPaint(&ended) != nullptr && ended;
+  COORD start = {0, info.dwCursorPosition.Y};
+  if (lineAbove && start.Y > 0) --start.Y;
+  DWORD painted = 0;
+  FillConsoleOutputAttribute(state.output, static_cast<WORD>(attribute),
+                             static_cast<DWORD>(info.dwSize.X), start, &painted);
 }
 
 void ConResetColor() {

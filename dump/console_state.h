@@ -21,6 +21,7 @@ struct PipeInput {
   size_t head;
   size_t count;
   bool ended;
+  bool keyShown;  // ConKeyPressed reported the first byte, and it has not been taken
 };
 
 // The one state record. Its handles live as long as the process: the reader
@@ -36,6 +37,7 @@ struct ConsoleState {
   WORD attributeAtOpen;
   bool midLine;  // the last text written did not end its line
   PipeInput pipe;
+  ScreenLine screen;
 };
 
 // The input's device is the console (console_input.cpp).

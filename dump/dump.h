@@ -5,10 +5,25 @@
  * pipe or a file they are written as UTF-8. Keys come from console input
  * records, or, when standard input is a pipe or a file, one byte a key.
  *
+ * Pipes and files are scripts: ConFlushKeys, which on a console or a terminal
+ * discards every key waiting, there drops only the byte that ConKeyPressed
+ * last reported and nobody took since (the key that stopped a loop), so no
+ * scripted line is lost.
+ *
  * End of input: when standard input is closed, ConKeyPressed reports a key
- * (so loops that run until a key stop), and ConGetKey, ConReadLine and
- * ConReadHex, with nothing left to deliver, end the process with exit code 0,
- * as a program does when its terminal hangs up.
+ * (so loops that run until a key stop), ConGetKey returns DUMP_INPUT_ENDED,
+ * and ConReadLine and ConReadHex, with nothing left to deliver, end the
+ * process with exit code 0, as a program does when its terminal hangs up.
+ *
+ * Status lines: a text written over a line that a "\r" went back on is
+ * padded with blanks to that line's length, so nothing of the old line stays
+ * (on a console, a terminal, and a pipe shown on one).
+ *
+ * Colours: ConSetColor repaints the line just written (or the one being
+ * written) in the colour at once, across the whole width of a console or a
+ * terminal, and leaves the colour set for what follows; ConResetColor gives
+ * the normal colours back to what comes after it. Neither writes anything to
+ * a pipe or a file.
  *
  * Exported undecorated, caller cleans the stack (cdecl), at fixed ordinals
  * (dump.def); the reader console binds them by ordinal alone. No call keeps a
@@ -31,6 +46,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* What ConGetKey returns once the input has ended and no key is left. */
+#define DUMP_INPUT_ENDED (-1)
 
 /* 3 */ void DUMP_CALL ConHexDump(const void* buffer, int length, int flags);
 /* 5 */ int DUMP_CALL ConPrint(const char* format, ...) DUMP_PRINTF;

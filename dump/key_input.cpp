@@ -11,10 +11,7 @@ InputLine ReadInputLine(char* line, size_t capacity) {
   InputLine result =
       device ? DeviceReadLine(state, line, capacity) : PipeReadLine(state, line, capacity);
   if (result.ended) EndOfInput();
-  if (!device) {
-    WriteText(line, result.length, kTextCodePage);
-    WriteText("\n", 1, kTextCodePage);
-  }
+  LineTyped(line, result.length, device);
   return result;
 }
 
@@ -29,8 +26,7 @@ int ConGetKey() {
   ConsoleState& state = Console();
   unsigned char key = 0;
   const bool got = InputIsDevice(state) ? DeviceTakeKey(state, &key) : PipeTakeKey(state, &key);
-  if (!got) EndOfInput();
-  return key;
+  return got ? key : DUMP_INPUT_ENDED;
 }
 
 void ConFlushKeys() {

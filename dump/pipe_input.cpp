@@ -125,6 +125,7 @@ void OpenPipeInput(ConsoleState& state) {
 
 bool PipeKeyWaiting(ConsoleState& state) {
   Lock lock(state.pipe);
+  state.pipe.keyShown = state.pipe.count > 0;
   return state.pipe.count > 0 || state.pipe.ended;
 }
 
@@ -133,6 +134,7 @@ bool PipeTakeKey(ConsoleState& state, unsigned char* key) {
   for (;;) {
     WaitForSingleObject(pipe.ready, INFINITE);
     Lock lock(pipe);
+    pipe.keyShown = false;
     if (pipe.count > 0) {
       *key = TakeByte(pipe);
       UpdateEvents(pipe);
@@ -149,6 +151,7 @@ InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity) {
   for (;;) {
     WaitForSingleObject(pipe.ready, INFINITE);
     Lock lock(pipe);
+    pipe.keyShown = false;
     if (pipe.count == 0 && pipe.ended) {
       result.ended = !any;  // a last line without LF is still a line
       return result;
@@ -171,10 +174,22 @@ InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity) {
   }
 }
 
+// Bytes from a pipe or a file are scripted, never stray: only the key that
+// ConKeyPressed reported and nobody took (the one that stopped a loop) goes,
+// with its line end when it stands alone on its line.
 void PipeFlushKeys(ConsoleState& state) {
   PipeInput& pipe = state.pipe;
   Lock lock(pipe);
-  pipe.head = (pipe.head + pipe.count) % kPipeBufferSize;
-  pipe.count = 0;
+  if (pipe.keyShown && pipe.count > 0 && TakeByte(pipe) != '\n') {
+    // A key alone on its line takes its line end with it.
+    const unsigned char next = pipe.count > 0 ? pipe.bytes[pipe.head] : 0;
+    const unsigned char after = pipe.count > 1 ? pipe.bytes[(pipe.head + 1) % kPipeBufferSize] : 0;
+    if (next == '\n') TakeByte(pipe);
+    if (next == '\r' && after == '\n') {
+      TakeByte(pipe);
+      TakeByte(pipe);
+    }
+  }
+  pipe.keyShown = false;
   UpdateEvents(pipe);
 }

@@ -49,11 +49,13 @@ void DropBytes(InputBytes& input, size_t count) {
 
 bool PipeKeyWaiting(ConsoleState& state) {
   FillInput(state.input, 0);
+  state.input.keyShown = WaitingBytes(state.input) > 0;
   return WaitingBytes(state.input) > 0 || state.input.ended;
 }
 
 bool PipeTakeKey(ConsoleState& state, unsigned char* key) {
   InputBytes& input = state.input;
+  input.keyShown = false;
   while (WaitingBytes(input) == 0 && !input.ended) FillInput(input, -1);
   if (WaitingBytes(input) == 0) return false;
   *key = *FirstByte(input);
@@ -65,6 +67,7 @@ InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity) {
   InputBytes& input = state.input;
   InputLine result = {false, 0, false};
   bool any = false;
+  input.keyShown = false;
   for (;;) {
     while (WaitingBytes(input) > 0) {
       any = true;
@@ -86,17 +89,20 @@ InputLine PipeReadLine(ConsoleState& state, char* line, size_t capacity) {
   }
 }
 
+// Bytes from a pipe or a file are scripted, never stray: only the key that
+// ConKeyPressed reported and nobody took (the one that stopped a loop) goes,
+// with its line end when it stands alone on its line.
 void PipeFlushKeys(ConsoleState& state) {
-  // What waits is what has been written to the pipe so far: as much as a
-  // buffer holds, as a reader thread would have read ahead.
   InputBytes& input = state.input;
-  size_t dropped = WaitingBytes(input);
-  DropBytes(input, dropped);
-  while (dropped < kInputBufferSize) {
-    FillInput(input, 0);
-    const size_t count = WaitingBytes(input);
-    if (count == 0) break;
-    dropped += count;
-    DropBytes(input, count);
-  }
+  if (!input.keyShown) return;
+  input.keyShown = false;
+  const bool lineEnd = *FirstByte(input) == '\n';
+  DropBytes(input, 1);
+  // A key alone on its line takes its line end with it.
+  if (lineEnd) return;
+  FillInput(input, 0);
+  const size_t waiting = WaitingBytes(input);
+  const unsigned char* next = FirstByte(input);
+  if (waiting >= 1 && next[0] == '\n') DropBytes(input, 1);
+  if (waiting >= 2 && next[0] == '\r' && next[1] == '\n') DropBytes(input, 2);
 }

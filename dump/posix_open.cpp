@@ -12,6 +12,7 @@ ConsoleState state;
 }  // namespace
 
 ConsoleState& Console() { return state; }
+ScreenLine& Screen() { return state.screen; }
 
 void EnsureOpen() {
   if (!state.opened) ConOpen(0);

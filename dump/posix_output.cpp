@@ -99,6 +99,8 @@ void ConGetSize(int* columns, int* rows) {
   if (rows != nullptr) *rows = height;
 }
 
+// The colour is shown at once: the line it belongs to is written again in it
+// and cleared to its end, which fills the rest of the line with the colour.
 void ConSetColor(int attribute) {
   EnsureOpen();
   ConsoleState& state = Console();
@@ -107,7 +109,27 @@ void ConSetColor(int attribute) {
   const size_t length = ColourSequence(attribute, sequence);
   state.colour = attribute;
   state.colourSet = 1;
+  int columns = 0;
+  ConGetSize(&columns, nullptr);
+  bool ended = false;
+  const ScreenText* line = LineToPaint(&ended);
+  // A line that wrapped cannot be found by going one line up; without a
+  // line to repaint, the colour fills the rest of the cursor's line.
+  if (line == nullptr || line->length >= static_cast<size_t>(columns)) {
+    WriteAll(state.output, sequence, length);
+    WriteAll(state.output, "\033[K", 3);
+    return;
+  }
+  WriteAll(state.output, ended ? "\033[A\r" : "\r", ended ? 4 : 1);
   WriteAll(state.output, sequence, length);
+  char utf8[kScreenLineMax * kUtf8CharacterMax];
+  size_t used = 0;
+  for (size_t i = 0; i < line->length; ++i) {
+    used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(line->bytes[i]), line->codePage),
+                       utf8 + used);
+  }
+  WriteAll(state.output, utf8, used);
+  WriteAll(state.output, ended ? "\033[K\r\n" : "\033[K", ended ? 5 : 3);
 }
 
 void ConResetColor() {

@@ -25,6 +25,7 @@ struct InputBytes {
   size_t start;  // the waiting bytes are [start, end)
   size_t end;
   bool ended;            // the input has ended (what waits may still be taken)
+  bool keyShown;         // a pipe's first byte was reported as a key and not taken
   long long lastByteMs;  // when bytes last came in
 };
 
@@ -50,6 +51,7 @@ struct ConsoleState {
   volatile sig_atomic_t colourSet;    // a colour was sent and not reset
   volatile sig_atomic_t colour;       // the attribute of that colour
   InputBytes input;
+  ScreenLine screen;
 };
 
 long long NowMs();

@@ -1,4 +1,4 @@
-// The output calls over WriteText, the same in every build: formatted
+// The output calls over ShowText, the same in every build: formatted
 // printing, status lines, plain texts, the banner and the hex dump.
 #include <cstdarg>
 #include <cstdio>
@@ -22,12 +22,12 @@ int FormatAndWrite(const char* format, va_list args) {
   if (length < 0) {
     result = 0;
   } else if (static_cast<size_t>(length) < sizeof local) {
-    WriteText(local, length, kTextCodePage);
+    ShowText(local, length, kTextCodePage);
   } else {
     std::unique_ptr<char[]> text(new (std::nothrow) char[length + 1]);
     if (text) {
       vsnprintf(text.get(), length + 1, format, again);
-      WriteText(text.get(), length, kTextCodePage);
+      ShowText(text.get(), length, kTextCodePage);
     } else {
       result = 0;
     }
@@ -60,7 +60,7 @@ int ConStatus(const char* format, ...) {
 
 void ConWrite(const char* text) {
   EnsureOpen();
-  if (text != nullptr) WriteText(text, strlen(text), kTextCodePage);
+  if (text != nullptr) ShowText(text, strlen(text), kTextCodePage);
 }
 
 // The typed lines are on the screen already: the console or terminal echoes
@@ -69,7 +69,7 @@ void ConEchoInput(const char*) {}
 
 void ConBanner(const char* text) {
   EnsureOpen();
-  if (text != nullptr) WriteText(text, strlen(text), kBannerCodePage);
+  if (text != nullptr) ShowText(text, strlen(text), kBannerCodePage);
 }
 
 void ConHexDump(const void* buffer, int length, int) {
@@ -77,12 +77,12 @@ void ConHexDump(const void* buffer, int length, int) {
   if (buffer == nullptr || length <= 0) return;
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
   // The dump starts a line of its own, after a label such as "ATR".
-  if (OutputMidLine()) WriteText("\n", 1, kTextCodePage);
+  if (OutputMidLine()) ShowText("\n", 1, kTextCodePage);
   char line[kHexDumpLineSize];
   for (size_t offset = 0; offset < static_cast<size_t>(length); offset += kHexDumpBytesPerLine) {
     size_t count = static_cast<size_t>(length) - offset;
     if (count > kHexDumpBytesPerLine) count = kHexDumpBytesPerLine;
     const size_t lineLength = FormatHexDumpLine(bytes + offset, count, offset, line);
-    WriteText(line, lineLength, kTextCodePage);
+    ShowText(line, lineLength, kTextCodePage);
   }
 }

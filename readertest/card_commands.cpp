@@ -12,7 +12,7 @@
 namespace {
 
 enum { kMessageSize = 64, kApduHeaderSize = 5 };
-enum : BYTE { kEsc = 27 };
+enum { kEsc = 27 };
 
 const char kUpper[] = "ВЕРХНИЙ";
 const char kLower[] = "НИЖНИЙ";
@@ -90,7 +90,34 @@ bool PollSlots(int reader, bool* present) {
   return true;
 }
 
-// com and req: an APDU typed in hex, sent with length bytes of it.
+// How many bytes an APDU typed in hex must have: req sends the 5-byte header
+// alone, com the header and as many data bytes as its fifth byte says. Only
+// what was typed this time is sent: bytes left in the buffer from an earlier
+// command never go to a card.
+bool ApduLengthTyped(unsigned typed, bool wholeApdu, WORD* length) {
+  if (!wholeApdu) {
+    if (typed == kApduHeaderSize) {
+      *length = kApduHeaderSize;
+      return true;
+    }
+    ConPrint("Ошибка ввода: нужно %u байт (заголовок APDU), введено %u\n", +kApduHeaderSize, typed);
+    return false;
+  }
+  if (typed < kApduHeaderSize) {
+    ConPrint("Ошибка ввода: нужно не меньше %u байт, введено %u\n", +kApduHeaderSize, typed);
+    return false;
+  }
+  const unsigned expected = kApduHeaderSize + Program.command[4];
+  if (typed == expected) {
+    *length = static_cast<WORD>(expected);
+    return true;
+  }
+  ConPrint("Ошибка ввода: нужно %u байт (5 + %u по пятому байту), введено %u\n", expected,
+           unsigned{Program.command[4]}, typed);
+  return false;
+}
+
+// com and req: an APDU typed in hex, sent as typed.
 int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
   int reader = 0;
   if (!ObtainReader(args, kApduPrompt, &reader)) return 0;
@@ -102,10 +129,8 @@ int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
     ConPrint("Ошибка ввода");
     return 0;
   }
-  // A command carries its header and as many data bytes as its fifth byte
-  // says, typed this time or left in the buffer from before.
-  const WORD length =
-      static_cast<WORD>(wholeApdu ? kApduHeaderSize + Program.command[4] : +kApduHeaderSize);
+  WORD length = 0;
+  if (!ApduLengthTyped(typed, wholeApdu, &length)) return 0;
   if (wholeApdu) ConHexDump(Program.command, length, 0);
   WORD answered = 0;
   if (!Exchanged(ForReader(command, reader), Program.command, length, &answered)) return 0;
@@ -132,7 +157,8 @@ int Insert(ArgList* args) {
     if (!PollSlots(reader, &present)) return 0;
     if (present) break;
     if (ConKeyPressed() != 0) {
-      if (ConGetKey() == kEsc) return 0;
+      const int key = ConGetKey();
+      if (key == kEsc || key == DUMP_INPUT_ENDED) return 0;
       ConFlushKeys();
     }
   }

@@ -7,6 +7,7 @@
 
 #include "dump/dump.h"
 #include "readertest/commands.h"
+#include "readertest/open_failure.h"
 #include "readertest/program_state.h"
 #include "readertest/reader_link.h"
 #include "serchan32/serchan32.h"
@@ -123,7 +124,7 @@ void CommandLoop() {
   }
 }
 
-void RunReaderTest() {
+int RunReaderTest() {
   ArgList program(GetCommandLineA());
   ConOpen(0);
   for (int i = 0; i < program.Count(); ++i) ConPrint("%u : \"%s\"\n", i, program.Item(i));
@@ -131,27 +132,25 @@ void RunReaderTest() {
   ConStatus(kOrganisationMark);
   if (program.Count() < 3) {
     PrintUsage(program.Count() > 0 ? program.Item(0) : "");
-    return;
+    return kExitUsage;
   }
   Program.port = std::atoi(program.Item(1));
   Program.baud = std::atol(program.Item(2));
   if (XRT_M_Comm_OpenChannel(Program.port, Program.baud, &Program.channel) != 0) {
     ConPrint("\nОшибка открытия COM%d (%lu)\n", Program.port,
              static_cast<unsigned long>(Program.baud));
-    return;
+    ExplainOpenFailure(static_cast<unsigned>(Program.port));
+    return kExitFailed;
   }
   if (program.Count() == 4) {
-    if (SameText(program.Item(3), "T")) {
-      ComplexTest(nullptr);
-      return;
-    }
+    if (SameText(program.Item(3), "T")) return ComplexTest(nullptr) != 0 ? kExitOk : kExitFailed;
     if (SameText(program.Item(3), "TC")) {
       ArgList loop("LOOP");
-      ComplexTest(&loop);
-      return;
+      return ComplexTest(&loop) != 0 ? kExitOk : kExitFailed;
     }
   }
-  if (!QueryReaderVersion()) return;
+  if (!QueryReaderVersion()) return kExitFailed;
   Help(&program);
   CommandLoop();
+  return kExitUsage;
 }

@@ -12,7 +12,7 @@
 namespace {
 
 enum { kListTextSize = 64, kCheckBufferSize = 256 };
-enum : BYTE { kEsc = 27 };
+enum { kEsc = 27 };
 enum : WORD { kCheckAnswerLength = 30 };  // the 28 bytes asked for and the status word
 
 const char kStopPrompt[] = "Нажмите любую клавишу на PC для остановки\n\n";
@@ -52,14 +52,21 @@ int CheckSlots() {
   return 1;
 }
 
-// Waits for ESC; any other key is discarded. Blocks on the keyboard.
-void WaitForEsc() {
-  while (ConGetKey() != kEsc) ConFlushKeys();
+// Waits for ESC; any other key is discarded. Blocks on the keyboard. False
+// when the input ended instead: no one is left to start another pass.
+bool WaitForEsc() {
+  for (;;) {
+    const int key = ConGetKey();
+    if (key == kEsc) return true;
+    if (key == DUMP_INPUT_ENDED) return false;
+    ConFlushKeys();
+  }
 }
 
 // One pass: version, both slots, then the verdict, which is given however
-// the pass ended; a pass left by an exception failed.
-int RunPass() {
+// the pass ended; a pass left by an exception failed. The verdict's colour is
+// set after its line, which the console shows in that colour at once.
+int RunPass(bool* inputEnded) {
   int result = 0;
   try {
     if (QueryReaderVersion() != 0) result = CheckSlots();
@@ -73,7 +80,7 @@ int RunPass() {
     ConPrint("Kestrix УСПЕШНО протестирован %s\n", kEscToLeave);
     ConSetColor(0xA0);
   }
-  WaitForEsc();
+  *inputEnded = !WaitForEsc();
   ConResetColor();
   return result;
 }
@@ -131,7 +138,9 @@ int Stat(ArgList*) {
 }
 
 int ComplexTest(ArgList* loop) {
-  int result = RunPass();
-  while (loop != nullptr) result = RunPass();
+  bool inputEnded = false;
+  int result = RunPass(&inputEnded);
+  // Looping, passes go on until the input ends; any failed pass fails the run.
+  while (loop != nullptr && !inputEnded) result &= RunPass(&inputEnded);
   return result;
 }

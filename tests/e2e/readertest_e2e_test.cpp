@@ -125,17 +125,37 @@ TEST(Startup, UsageWithoutEnoughArguments) {
     EXPECT_TRUE(program->Expect("\n░▒▓█ 2004 Kestrix Bench\n\n", 5000)) << program->Output();
     EXPECT_TRUE(program->Expect(ProgramName() + " <COM порт> <Скорость BAUD> [T[C]]\n", 5000))
         << program->Output();
-    EXPECT_EQ(program->WaitExit(10000), 0);
+    EXPECT_EQ(program->WaitExit(10000), 2);
     // Only the file name: no directory before it.
     EXPECT_NE(program->Output().find("\n" + ProgramName() + " <COM"), std::string::npos);
   }
 }
 
-TEST(Startup, UnopenablePort) {
+TEST(Startup, UnopenablePortSaysWhy) {
   auto program = ReaderTest({"99", "9600"});
   EXPECT_TRUE(program->Expect("1 : \"99\"\n2 : \"9600\"\n", 30000)) << program->Output();
   EXPECT_TRUE(program->Expect("\nОшибка открытия COM99 (9600)\n", 10000)) << program->Output();
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  // The device tried and the system's reason: it does not exist.
+  EXPECT_TRUE(program->Expect(NativeBuild() ? "Устройство /dev/ttyS98: No such file or directory\n"
+                                            : "Устройство \\\\.\\COM99: ",
+                              10000))
+      << program->Output();
+  EXPECT_EQ(program->WaitExit(10000), 1);
+
+  // A port another program holds: busy.
+  Simulator reader({});
+  auto holder = Interactive();
+  ASSERT_TRUE(holder->Expect(kPrompt, 30000)) << holder->Output();
+  auto second = Interactive();
+  EXPECT_TRUE(second->Expect("\nОшибка открытия COM" + std::to_string(Port()), 30000));
+  EXPECT_TRUE(second->Expect("Устройство ", 10000)) << second->Output();
+  EXPECT_EQ(second->WaitExit(10000), 1);
+  if (NativeBuild()) {
+    EXPECT_NE(second->Output().find(LinkPath() + ": Device or resource busy\n"), std::string::npos)
+        << second->Output();
+  }
+  holder->Send("quit\n");
+  EXPECT_EQ(holder->WaitExit(10000), 0);
 }
 
 TEST(Startup, VersionThenHelpThenPrompt) {
@@ -155,7 +175,7 @@ TEST(Startup, VersionAnswerTooShort) {
   auto program = Interactive();
   EXPECT_TRUE(program->Expect("Ошибка при определении версии ридера\n", 30000))
       << program->Output();
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(program->WaitExit(10000), 1);
   EXPECT_EQ(program->Output().find("Enter command"), std::string::npos);
 }
 
@@ -167,7 +187,7 @@ TEST(Startup, NoAnswerTimesOut) {
   EXPECT_TRUE(program->Expect(" ОШИБКА: TIME-OUT при приеме пакета\n", 15000)) << program->Output();
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(4500));
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(program->WaitExit(10000), 1);
 }
 
 class Loop : public ::testing::Test {
@@ -183,7 +203,7 @@ class Loop : public ::testing::Test {
 TEST_F(Loop, UnknownWordEndsTheProgram) {
   program->Send("bogus 1 2\n");
   EXPECT_TRUE(program->Expect("Ошибка в команде\n", 10000)) << program->Output();
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(program->WaitExit(10000), 2);
 }
 
 TEST_F(Loop, BlankLinesCaseAndQuotes) {
@@ -375,7 +395,7 @@ TEST_F(ComplexTest, FailsOnAnAnswerWithoutStatusWord) {
   ASSERT_TRUE(program->Expect("ОШИБКА при тестировании Kestrix (Для выхода нажмите ESC)\n", 30000))
       << program->Output();
   program->Send(kEsc);
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  EXPECT_EQ(program->WaitExit(10000), 1);
   // The card stays powered in its slot; the lower slot is not tried.
   EXPECT_EQ(reader.Count("44"), 0u);
   EXPECT_EQ(reader.Count("81"), 0u);
@@ -386,8 +406,9 @@ TEST_F(ComplexTest, FailsOnAShortAtr) {
   auto program = Run("T");
   ASSERT_TRUE(program->Expect("ОШИБКА при тестировании Kestrix", 30000)) << program->Output();
   EXPECT_NE(program->Output().find("3B 00"), std::string::npos);
-  program->Send(kEsc);
-  EXPECT_EQ(program->WaitExit(10000), 0);
+  // The end of input ends the wait for ESC too; the status is the verdict's.
+  program->CloseInput();
+  EXPECT_EQ(program->WaitExit(10000), 1);
   EXPECT_EQ(reader.Count("43"), 0u);
 }
 
@@ -400,7 +421,7 @@ TEST_F(ComplexTest, LoopStartsTheNextPassAfterEsc) {
       << program->Output();
   ASSERT_TRUE(program->Expect("УСПЕШНО", 30000)) << program->Output();
   EXPECT_EQ(reader.Count("04"), 2u);
-  // The end of input ends the program in its wait.
+  // The end of input ends the loop in its wait; every pass passed.
   program->CloseInput();
   EXPECT_EQ(program->WaitExit(10000), 0);
 }

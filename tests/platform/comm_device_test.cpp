@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "serchan32/comm_device.h"
-#include "serchan32/comm_device_posix.h"
+#include "platform/posix/com_names.h"
 
 namespace {
 

@@ -181,22 +181,48 @@ TEST_F(Commands, ComSendsHeaderAndDataReqTheHeaderOnly) {
             (Bytes{0x42, 0x00, 0x07, 0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}));
   EXPECT_TRUE(Shows("[00 A4 04 00 02 3F 00]\n[90 00]\n"));
 
-  Screen.hexLines.push_back({0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00});
+  Screen.hexLines.push_back({0x00, 0xA4, 0x04, 0x00, 0x02});
   EXPECT_EQ(Run(Req, "req 1"), 1);
   EXPECT_EQ(Bytes(Reader.frames[1].begin(), Reader.frames[1].end() - 2),
             (Bytes{0x83, 0x00, 0x05, 0x00, 0xA4, 0x04, 0x00, 0x02}));
 
-  // Four bytes typed: the length byte and data left from before are sent.
-  Screen.hexLines.push_back({0x80, 0xCA, 0x9F, 0x7F});
-  EXPECT_EQ(Run(Com, "com 0"), 1);
-  EXPECT_EQ(Bytes(Reader.frames[2].begin(), Reader.frames[2].end() - 2),
-            (Bytes{0x42, 0x00, 0x07, 0x80, 0xCA, 0x9F, 0x7F, 0x02, 0x3F, 0x00}));
+  // Only what was typed this time is sent: a length that does not match is
+  // refused, saying why, and nothing goes to the reader (the buffer still
+  // holds the 7 bytes above).
+  const struct {
+    int (*command)(ArgList*);
+    const char* line;
+    Bytes typed;
+    const char* said;
+  } refused[] = {
+      {Com, "com 0", {0x80, 0xCA, 0x9F, 0x7F}, "нужно не меньше 5 байт, введено 4\n"},
+      {Com,
+       "com 0",
+       {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F},
+       "нужно 7 байт (5 + 2 по пятому байту), введено 6\n"},
+      {Com,
+       "com 1",
+       {0x00, 0xB0, 0x00, 0x00, 0x00, 0x01},
+       "нужно 5 байт (5 + 0 по пятому байту), введено 6\n"},
+      {Req,
+       "req 0",
+       {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00},
+       "нужно 5 байт (заголовок APDU), введено 7\n"},
+      {Req, "req 0", {0x00, 0xC0}, "нужно 5 байт (заголовок APDU), введено 2\n"},
+  };
+  for (const auto& c : refused) {
+    Screen.screen.clear();
+    Screen.hexLines.push_back(c.typed);
+    EXPECT_EQ(Run(c.command, c.line), 0);
+    EXPECT_TRUE(Shows(std::string("Ошибка ввода: ") + c.said)) << Screen.screen;
+  }
+  EXPECT_EQ(Reader.frames.size(), 2u);
 
   Screen.hexLines.push_back({});
   Screen.screen.clear();
   EXPECT_EQ(Run(Com, "com 0"), 0);
   EXPECT_TRUE(Shows("Ошибка ввода"));
-  EXPECT_EQ(Reader.frames.size(), 3u);
+  EXPECT_EQ(Reader.frames.size(), 2u);
 }
 
 TEST_F(Commands, EchoBoundsItsFramesAndStopsOnAKey) {

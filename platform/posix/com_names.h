@@ -1,4 +1,5 @@
-// What the POSIX binding of the port seam adds to it (comm_device_posix.cpp).
+// Which device a COM port is on POSIX: serchan32 opens it, and the reader
+// console names it when it cannot be opened.
 #pragma once
 
 #include <stddef.h>
