@@ -100,6 +100,11 @@ bool Run(const char* line) {
   } else if (strcmp(command, "status") == 0) {
     for (unsigned step = 1; step <= 3; ++step) ConStatus("Шаг %u из %u\r", step, 3u);
     ConWrite("\n");
+  } else if (strcmp(command, "rewrite") == 0) {
+    // A status line, a shorter one over it, and a line over that.
+    ConStatus("N=1000 LenOut=06\r");
+    ConStatus("N=2\r");
+    ConPrint(" ERR=3\n");
   } else if (strcmp(command, "size") == 0) {
     int columns = 0;
     int rows = 0;
@@ -110,6 +115,13 @@ bool Run(const char* line) {
     ConWrite("green");
     ConResetColor();
     ConWrite(" plain\n");
+  } else if (strcmp(command, "verdict") == 0) {
+    // A line, then its colour while a key is awaited.
+    ConPrint("Verdict\n");
+    ConSetColor(0xA0);
+    const int key = ConGetKey();
+    ConResetColor();
+    ConPrint("key %d\n", key);
   } else if (strcmp(command, "hold") == 0) {
     // A colour left set while a key is awaited.
     ConSetColor(0xC0);

@@ -17,5 +17,7 @@ bool NativeBuild();
 std::string SimulatorLink(int port);
 
 // readertest with these arguments, COM `port` being the simulator's link
-// (natively through SERCHAN32_COMn).
-std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std::string>& args);
+// (natively through SERCHAN32_COMn); its standard input the file `input`
+// when one is given, else a pipe.
+std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std::string>& args,
+                                                const std::string& input = "");
