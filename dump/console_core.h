@@ -17,8 +17,9 @@ void EnsureOpen();
 void WriteText(const char* text, size_t length, unsigned codePage);
 
 // The screen's line as the library wrote it (screen_line.cpp): to pad a line
-// written over one that a "\r" went back on, and to repaint a line in a
-// colour. Texts are kept in their code page, cut at kScreenLineMax bytes.
+// written over one that a "\r" went back on (on a screen only: a pipe or a
+// file gets the texts as they are), and to repaint a line in a colour. Texts are kept in their code
+// page, cut at kScreenLineMax bytes.
 const size_t kScreenLineMax = 512;
 struct ScreenText {
   char bytes[kScreenLineMax];
@@ -47,6 +48,12 @@ void LineTyped(const char* text, size_t length, bool echoed);
 const ScreenText* LineToPaint(bool* ended);
 // Whether the last text written did not end its line.
 bool OutputMidLine();
+// Whether standard output is a screen (a console, a terminal) rather than a
+// pipe or a file.
+bool OutputIsScreen();
+// Clears the screen's line from the cursor on, over `columns` characters at
+// least: blanks on a console, an erase sequence on a terminal.
+void ClearToLineEnd(size_t columns);
 
 // One line taken from the input: `length` bytes kept (code page 1251, CR and
 // LF dropped), `cut` when the line was longer and its rest was discarded.

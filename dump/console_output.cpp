@@ -79,6 +79,17 @@ void WriteText(const char* text, size_t length, unsigned codePage) {
 
 bool OutputMidLine() { return Console().midLine; }
 
+bool OutputIsScreen() { return Console().outputIsConsole; }
+
+void ClearToLineEnd(size_t columns) {
+  static const char kBlanks[] = "                                ";
+  for (size_t left = columns; left > 0;) {
+    const size_t part = left < sizeof kBlanks - 1 ? left : sizeof kBlanks - 1;
+    WriteText(kBlanks, part, kTextCodePage);
+    left -= part;
+  }
+}
+
 void ConGetSize(int* columns, int* rows) {
   EnsureOpen();
   ConsoleState& state = Console();

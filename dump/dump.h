@@ -15,9 +15,9 @@
  * and ConReadLine and ConReadHex, with nothing left to deliver, end the
  * process with exit code 0, as a program does when its terminal hangs up.
  *
- * Status lines: a text written over a line that a "\r" went back on is
- * padded with blanks to that line's length, so nothing of the old line stays
- * (on a console, a terminal, and a pipe shown on one).
+ * Status lines: on a console or a terminal, a text written over a line that
+ * a "\r" went back on is padded with blanks to that line's length, so nothing
+ * of the old line stays. A pipe or a file gets the texts as they are.
  *
  * Colours: ConSetColor repaints the line just written (or the one being
  * written) in the colour at once, across the whole width of a console or a

@@ -84,6 +84,13 @@ void WriteText(const char* text, size_t length, unsigned codePage) {
 
 bool OutputMidLine() { return Console().midLine; }
 
+bool OutputIsScreen() { return Console().outputIsTerminal; }
+
+void ClearToLineEnd(size_t) {
+  ConsoleState& state = Console();
+  if (state.outputIsTerminal) WriteAll(state.output, "\033[K", 3);
+}
+
 void ConGetSize(int* columns, int* rows) {
   EnsureOpen();
   ConsoleState& state = Console();

@@ -1,7 +1,8 @@
 // The screen's line as the output calls wrote it (console_core.h). A status
 // line ends in "\r" and the next text is written over it: where that text is
-// shorter, blanks clear what the old line would leave, before the "\r" or
-// "\n" that ends it. A line left untouched after its "\r" is kept as it is.
+// shorter, blanks clear what the old line would leave on a screen, before the
+// "\r" or "\n" that ends it. A line left untouched after its "\r" is kept as
+// it is.
 #include <cstring>
 
 #include "dump/console_core.h"
@@ -30,7 +31,6 @@ void EndLine(ScreenLine& screen) {
 
 void ShowText(const char* text, size_t length, unsigned codePage) {
   ScreenLine& screen = Screen();
-  static const char kBlanks[] = "                                ";
   size_t from = 0;
   for (size_t i = 0; i < length; ++i) {
     const char byte = text[i];
@@ -39,14 +39,10 @@ void ShowText(const char* text, size_t length, unsigned codePage) {
       Keep(screen.line, byte, codePage);
       continue;
     }
-    if (screen.column > 0 && screen.column < screen.width) {
+    if (screen.column > 0 && screen.column < screen.width && OutputIsScreen()) {
       WriteText(text + from, i - from, codePage);
       from = i;
-      for (size_t left = screen.width - screen.column; left > 0;) {
-        const size_t part = left < sizeof kBlanks - 1 ? left : sizeof kBlanks - 1;
-        WriteText(kBlanks, part, codePage);
-        left -= part;
-      }
+      ClearToLineEnd(screen.width - screen.column);
     }
     if (byte == '\n') {
       EndLine(screen);

@@ -116,10 +116,14 @@ TEST(Terminal, OutputSizeAndColour) {
   EXPECT_TRUE(terminal.Expect("\n░▒▓█ 2004\n")) << terminal.screen();
   ASSERT_TRUE(terminal.Command("size"));
   EXPECT_TRUE(terminal.Expect("size 100 30\n")) << terminal.screen();
-  // Each status line overwrote the one before.
+  // Each status line overwrote the one before; shorter text leaves nothing of
+  // the longer line under it.
   ASSERT_TRUE(terminal.Command("status"));
   EXPECT_TRUE(terminal.Expect("Шаг 3 из 3\n")) << terminal.screen();
   EXPECT_EQ(terminal.screen().find("Шаг 1"), std::string::npos) << terminal.screen();
+  ASSERT_TRUE(terminal.Command("rewrite"));
+  EXPECT_TRUE(terminal.Expect(" ERR=3")) << terminal.screen();
+  EXPECT_EQ(terminal.screen().find("LenOut"), std::string::npos) << terminal.screen();
   // The colour is shown at once across its line: blanks after the text may
   // keep it.
   ASSERT_TRUE(terminal.Command("color"));
