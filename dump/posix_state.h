@@ -29,6 +29,9 @@ struct InputBytes {
   long long lastByteMs;  // when bytes last came in
 };
 
+// The line editor of a terminal (posix_line_editor.cpp).
+struct LineEditor;
+
 // Which of its modes the terminal is in.
 enum TerminalMode : int { kModeAtOpen, kModeRaw, kModeLine };
 
@@ -45,13 +48,14 @@ struct ConsoleState {
   bool midLine;  // the last text written did not end its line
   struct termios modeAtOpen;
   struct termios rawMode;             // keys one by one, no echo; signals still work
-  struct termios lineMode;            // the terminal edits and echoes a line
+  struct termios lineMode;            // the line editor's, while it reads a line
   volatile sig_atomic_t mode;         // a TerminalMode: the one the terminal is in
   volatile sig_atomic_t stoppedMode;  // the one to take again after a stop
   volatile sig_atomic_t colourSet;    // a colour was sent and not reset
   volatile sig_atomic_t colour;       // the attribute of that colour
   InputBytes input;
   ScreenLine screen;
+  LineEditor* editor;  // made when the first line is read from the terminal
 };
 
 long long NowMs();
@@ -75,6 +79,9 @@ void DropBytes(InputBytes& input, size_t count);
 
 // posix_terminal.cpp: the input's device is the terminal.
 void OpenTerminalInput(ConsoleState& state);
+
+// posix_line_editor.cpp: a line typed and edited on the terminal.
+InputLine EditLineOnTerminal(ConsoleState& state, char* line, size_t capacity);
 
 // posix_output.cpp: writes all of `length` bytes to `fd`, waiting while it is
 // full, and gives up at an error. Safe in a signal handler.

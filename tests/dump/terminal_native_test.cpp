@@ -138,16 +138,17 @@ void AtKeyPrompt(ModesPane& probe, pid_t* pid) {
   ASSERT_TRUE(probe.pane().Expect("press a key\n"));
 }
 
-TEST(NativeModes, RawForKeysCanonicalForLinesGivenBackAtTheEnd) {
+TEST(NativeModes, RawForKeysEditorForLinesGivenBackAtTheEnd) {
   ModesPane probe;
   TmuxPane& pane = probe.pane();
   pid_t pid = 0;
   ASSERT_NO_FATAL_FAILURE(Started(probe, &pid));
-  // At the prompt, a line: the terminal edits and echoes it.
+  // At the prompt, a line: the line editor takes keys one by one and echoes
+  // them itself; Ctrl+C still interrupts.
   struct termios modes;
   ASSERT_TRUE(probe.Modes(&modes));
-  EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
-  EXPECT_NE(modes.c_iflag & ICRNL, 0u);
+  EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_NE(modes.c_lflag & ISIG, 0u);
 
   ASSERT_TRUE(pane.Command("key"));
   ASSERT_TRUE(pane.Expect("press a key\n"));
@@ -237,6 +238,28 @@ class Probe : public TmuxPane {
       : TmuxPane(ShellLine(ProbeCommand()) + redirections +
                  "; echo \"[exit $?]\"; exec sleep 600") {}
 };
+
+// Lines are edited as a console's line editor edits them: arrows move in
+// the line and Up recalls earlier lines; no key prints its sequence.
+TEST(NativeKeys, LineEditingAndHistory) {
+  Probe probe;
+  ASSERT_TRUE(probe.started());
+  ASSERT_TRUE(probe.Command("line 32"));
+  ASSERT_TRUE(probe.Expect("text: "));
+  probe.Keys({"-l", "abc"});
+  probe.Keys({"Left", "Left", "Right"});
+  probe.Keys({"-l", "Ж"});
+  probe.Keys({"Home", "Delete", "End", "F2", "PageUp", "C-Left", "S-F5", "Insert"});
+  probe.Keys({"Enter"});
+  EXPECT_TRUE(probe.Expect("[bЖc] 3\nguard ok\n")) << probe.screen();
+  // Up twice: past the command to the text typed before it.
+  ASSERT_TRUE(probe.Command("line 32"));
+  ASSERT_TRUE(probe.Expect("text: "));
+  probe.Keys({"Up", "Up", "Enter"});
+  EXPECT_TRUE(probe.Expect("[bЖc] 3\nguard ok\n")) << probe.screen();
+  EXPECT_EQ(probe.screen().find("^["), std::string::npos) << probe.screen();
+  EXPECT_EQ(probe.screen().find("~"), std::string::npos) << probe.screen();
+}
 
 // ESC and a sequence sent together: ESC is the key, the sequence is not.
 // (Wine's console takes such bytes its own way.)
