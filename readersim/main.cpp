@@ -29,8 +29,8 @@ const char kHelp[] =
 
 Simulates a two-slot smart-card reader (reader 0 = upper slot "user card",
 reader 1 = lower slot "SAM") on a serial line. The first line of stdout is
-the path a host opens. Runs until SIGINT, SIGTERM or a "quit" line on stdin;
-the end of stdin only stops the reading of control lines.
+the path a host opens. Runs until SIGINT, SIGTERM, SIGHUP or a "quit" line on
+stdin; the end of stdin only stops the reading of control lines.
 
 Line:
   --link PATH          also make a symlink PATH to the pty (replaces an old
@@ -295,6 +295,7 @@ int run(const Options& o) {
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);  // its terminal closed: it ends as cleanly
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   Fd sigfd(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
   ::signal(SIGPIPE, SIG_IGN);
