@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# check_exports.sh LIBRARY LIST [--no-platform]
+# check_exports.sh LIBRARY LIST [--no-platform] [--allow SONAME]...
 # LIBRARY exports exactly the functions of LIST (lines "ORDINAL NAME") and
 # needs the system's libraries only. A DLL has each at its ordinal and imports
 # KERNEL32 (USER32 and MSVCRT allowed); a shared object has each by name, as a
 # C function. --no-platform: a shared object must not carry the Win32-subset
-# platform layer either.
+# platform layer either. --allow: a shared object may need this library too
+# (its name without the version: libedit.so).
 set -euo pipefail
 export LC_ALL=C
 library=$1
 list=$2
-no_platform=${3:-}
+shift 2
+no_platform=
+allowed=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-platform) no_platform=$1 ;;
+    --allow) allowed+=("$2"); shift ;;
+  esac
+  shift
+done
 count=$(grep -c . "$list")
 
 differs() {
@@ -57,7 +67,11 @@ needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort)
 for name in $needed; do
   case "$name" in
     libc.so.* | libm.so.* | libstdc++.so.* | libgcc_s.so.* | ld-linux*.so.* | libasan.so.* | libubsan.so.*) ;;
-    *) echo "needs a library that is not the system's: $name"; exit 1 ;;
+    *)
+      ok=no
+      for allow in "${allowed[@]}"; do [[ "$name" == "$allow".* ]] && ok=yes; done
+      [ "$ok" = yes ] || { echo "needs a library that is not the system's: $name"; exit 1; }
+      ;;
   esac
 done
 echo "$count exports, all functions; needs:" $needed
