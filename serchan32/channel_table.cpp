@@ -192,7 +192,7 @@ int SERCHAN32_CALL XRT_M_Comm_Delay(int index, unsigned milliseconds) {
 
 int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent) {
   if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
-  *outEvent = PortOf(index).breakEvent;
+  *outEvent = ExportedEvent(PortOf(index).breakEvent);
   return 0;
 }
 

@@ -26,3 +26,8 @@ void DetachLibrary(bool unloading);
 
 bool IsChannelUsable(int index);
 void PumpMessages(int index);
+
+// The break event as XRT_M_Comm_GetBreakEvent hands it out: its handle under
+// Windows; natively the file descriptor of the eventfd that holds its state
+// (exported_event_*.cpp).
+void* ExportedEvent(HANDLE event);

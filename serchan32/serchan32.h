@@ -5,7 +5,15 @@
  * success; -1 the operation failed; -11 bad, closed or unusable channel (also
  * no free slot and failed open); -12 carrier lost during a checked read.
  * Functions are exported undecorated, caller cleans the stack (cdecl), at
- * fixed ordinals (serchan32.def). */
+ * fixed ordinals (serchan32.def).
+ *
+ * The break event (XRT_M_Comm_GetBreakEvent): setting it from another thread
+ * ends a XRT_M_Comm_Delay and aborts a read in progress on the channel. Under
+ * Windows it is an event HANDLE (SetEvent). Natively it is the file
+ * descriptor of an eventfd, cast to void*: write the 8-byte value 1 to it
+ * (eventfd_write(fd, 1)) to set it; it polls readable while set. It stays
+ * valid until the channel closes; the library resets it when it has acted on
+ * it. */
 #ifndef SERCHAN32_H
 #define SERCHAN32_H
 

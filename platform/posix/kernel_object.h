@@ -26,7 +26,8 @@ struct ObjectType {
 struct KernelObject {
   const ObjectType* type;
   int references;
-  bool signalled;
+  bool signalled;    // unless `descriptor` holds the state
+  int descriptor;    // events: an eventfd that holds the state once one is asked for, or -1
   bool manualReset;  // events: a satisfied wait leaves a manual-reset event set
   bool live;         // in the table: its handle names it
   KernelObject* previous;

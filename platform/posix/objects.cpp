@@ -5,9 +5,20 @@
 // only the threads waiting for that event (a port's I/O sets one per byte,
 // and its watcher must sleep through them); thread starts, ends and queued
 // calls wake every waiter to look again.
+//
+// An event whose descriptor was asked for (EventDescriptor) keeps its state
+// in an eventfd, which anyone may write to set it. A wait that names such an
+// event sleeps in ppoll over those descriptors and an eventfd of its own
+// thread, which then stands in for its condition.
+#include <poll.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <new>
+
+#include "platform/posix/event_descriptor.h"
 
 #include "platform/posix/kernel_object.h"
 
@@ -17,28 +28,83 @@ namespace {
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
 KernelObject* firstLive = nullptr;
 
-// A thread in a wait: what it waits for (none: any change) and its condition.
+// A thread in a wait: what it waits for (none: any change), its condition,
+// and, while it sleeps in ppoll, the eventfd that wakes it.
 struct Waiter {
   pthread_cond_t changed;
   KernelObject* const* objects;
   DWORD count;
   Waiter* next;
+  int wake;      // the thread's wake-up eventfd while it polls
+  bool polling;  // asleep in ppoll rather than on its condition
 };
 Waiter* firstWaiter = nullptr;
-thread_local Waiter self = {PTHREAD_COND_INITIALIZER, nullptr, 0, nullptr};
+thread_local Waiter self = {PTHREAD_COND_INITIALIZER, nullptr, 0, nullptr, -1, false};
+
+// The thread's wake-up eventfd, made the first time it polls and closed as
+// the thread ends, by a thread key's destructor: a thread_local with a
+// destructor would keep the library from ever being unloaded.
+thread_local int wakeDescriptor = -1;
+pthread_key_t wakeKey;
+pthread_once_t wakeKeyOnce = PTHREAD_ONCE_INIT;
+bool wakeKeyMade = false;
+
+void CloseWake(void* value) { close(static_cast<int>(reinterpret_cast<intptr_t>(value)) - 1); }
+void MakeWakeKey() { wakeKeyMade = pthread_key_create(&wakeKey, CloseWake) == 0; }
+
+// Unloaded, the library takes its key back: no ending thread calls into it.
+struct WakeKeyRelease {
+  ~WakeKeyRelease() {
+    if (wakeKeyMade) pthread_key_delete(wakeKey);
+  }
+} wakeKeyRelease;
+
+int ThreadWake() {
+  if (wakeDescriptor < 0) {
+    wakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    pthread_once(&wakeKeyOnce, MakeWakeKey);
+    if (wakeDescriptor >= 0 && wakeKeyMade)
+      pthread_setspecific(wakeKey,
+                          reinterpret_cast<void*>(static_cast<intptr_t>(wakeDescriptor) + 1));
+  }
+  return wakeDescriptor;
+}
 
 struct EventObject : KernelObject {};
 
-void DestroyEvent(KernelObject* object) { delete static_cast<EventObject*>(object); }
+void DestroyEvent(KernelObject* object) {
+  if (object->descriptor >= 0) close(object->descriptor);
+  delete static_cast<EventObject*>(object);
+}
 
 const ObjectType kEventType = {ObjectKind::kEvent, nullptr, DestroyEvent};
+
+bool Readable(int descriptor) {
+  struct pollfd ready = {descriptor, POLLIN, 0};
+  return poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
+}
+
+bool IsSignalled(const KernelObject* object) {
+  return object->descriptor >= 0 ? Readable(object->descriptor) : object->signalled;
+}
+
+void SetState(KernelObject* object, bool signalled) {
+  if (object->descriptor < 0) {
+    object->signalled = signalled;
+  } else if (signalled) {
+    eventfd_write(object->descriptor, 1);
+  } else {
+    eventfd_t value;
+    eventfd_read(object->descriptor, &value);  // non-blocking: empties it, if set
+  }
+}
 
 // The index of the object that satisfies the wait, or -1: the lowest
 // signalled one, or 0 when all are signalled and all were asked for.
 int Satisfied(KernelObject* const* objects, DWORD count, bool all) {
   for (DWORD i = 0; i < count; ++i) {
-    if (!all && objects[i]->signalled) return static_cast<int>(i);
-    if (all && !objects[i]->signalled) return -1;
+    if (!all && IsSignalled(objects[i])) return static_cast<int>(i);
+    if (all && !IsSignalled(objects[i])) return -1;
   }
   return all ? 0 : -1;
 }
@@ -48,8 +114,42 @@ void Consume(KernelObject* const* objects, DWORD count, bool all, int index) {
   for (DWORD i = 0; i < count; ++i) {
     if (!all && static_cast<int>(i) != index) continue;
     KernelObject* object = objects[i];
-    if (object->type->kind == ObjectKind::kEvent && !object->manualReset) object->signalled = false;
+    if (object->type->kind == ObjectKind::kEvent && !object->manualReset) SetState(object, false);
   }
+}
+
+void Wake(Waiter* waiter) {
+  if (waiter->polling) {
+    eventfd_write(waiter->wake, 1);
+  } else {
+    pthread_cond_signal(&waiter->changed);
+  }
+}
+
+// With the lock held: sleeps in ppoll over the events' descriptors and the
+// thread's own wake-up until one is readable or the deadline passes; the
+// lock is let go meanwhile.
+void PollForChange(uint64_t deadlineMs, KernelObject* const* objects, DWORD count) {
+  struct pollfd ready[MAXIMUM_WAIT_OBJECTS + 1];
+  nfds_t used = 0;
+  ready[used++] = {self.wake, POLLIN, 0};
+  for (DWORD i = 0; i < count; ++i) {
+    if (objects[i]->descriptor >= 0) ready[used++] = {objects[i]->descriptor, POLLIN, 0};
+  }
+  self.polling = true;
+  pthread_mutex_unlock(&tableMutex);
+  timespec left = {};
+  const uint64_t now = object_table::NowMs();
+  if (deadlineMs != object_table::kNoDeadline) {
+    const uint64_t ms = deadlineMs > now ? deadlineMs - now : 0;
+    left.tv_sec = static_cast<time_t>(ms / 1000);
+    left.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+  }
+  ppoll(ready, used, deadlineMs == object_table::kNoDeadline ? nullptr : &left, nullptr);
+  pthread_mutex_lock(&tableMutex);
+  self.polling = false;
+  eventfd_t value;
+  eventfd_read(self.wake, &value);
 }
 
 // Every wait: on count objects (any or all), after signalling toSignal if
@@ -81,7 +181,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
     }
     for (DWORD i = 0; i < count; ++i) object_table::AddReference(objects[i]);
     if (signal != nullptr) {
-      signal->signalled = true;
+      SetState(signal, true);
       object_table::NotifyWaitersOf(signal);
     }
     const uint64_t deadline = object_table::DeadlineAfter(milliseconds);
@@ -115,12 +215,32 @@ BOOL SetSignal(HANDLE handle, bool signalled) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  event->signalled = signalled;
+  SetState(event, signalled);
   if (signalled) object_table::NotifyWaitersOf(event);
   return TRUE;
 }
 
 }  // namespace
+
+int EventDescriptor(HANDLE handle) {
+  object_table::Lock lock;
+  KernelObject* event = object_table::Find(handle, ObjectKind::kEvent);
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  if (event->descriptor < 0) {
+    const int descriptor = eventfd(event->signalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (descriptor < 0) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return -1;
+    }
+    event->descriptor = descriptor;
+    // Those waiting already look again, at the descriptor from now on.
+    object_table::NotifyWaitersOf(event);
+  }
+  return event->descriptor;
+}
 
 namespace object_table {
 
@@ -141,15 +261,14 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
 }
 
 void NotifyAll() {
-  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next)
-    pthread_cond_signal(&waiter->changed);
+  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next) Wake(waiter);
 }
 
 void NotifyWaitersOf(KernelObject* object) {
   for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next) {
     for (DWORD i = 0; i < waiter->count; ++i) {
       if (waiter->objects[i] == object) {
-        pthread_cond_signal(&waiter->changed);
+        Wake(waiter);
         break;
       }
     }
@@ -161,7 +280,12 @@ void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects, DWORD coun
   self.count = count;
   self.next = firstWaiter;
   firstWaiter = &self;
-  if (deadlineMs == kNoDeadline) {
+  bool poll = false;
+  for (DWORD i = 0; i < count; ++i) poll = poll || objects[i]->descriptor >= 0;
+  self.wake = poll ? ThreadWake() : -1;
+  if (poll && self.wake >= 0) {
+    PollForChange(deadlineMs, objects, count);
+  } else if (deadlineMs == kNoDeadline) {
     pthread_cond_wait(&self.changed, &tableMutex);
   } else {
     timespec until;
@@ -178,6 +302,7 @@ HANDLE Insert(KernelObject* object, const ObjectType* type) {
   Lock lock;
   object->type = type;
   object->references = 1;
+  object->descriptor = -1;
   object->live = true;
   object->previous = nullptr;
   object->next = firstLive;

@@ -31,6 +31,7 @@
 
 #include "serchan32/serchan32.h"
 #include "tests/support/far_end.h"
+#include "tests/support/test_platform.h"
 #if defined(LINE_LOSS_LIBRARY_LINKED_IN)
 #include "serchan32/channel_table.h"
 #endif
@@ -119,14 +120,14 @@ Clock::time_point After(Clock::time_point start, double ms) {
 
 // The other thread: the break and the bytes, each at its moment, in order.
 // setAtMs is when the break was about to be set.
-void Disturb(const Plan& plan, Clock::time_point start, HANDLE breakEvent, FarEnd& farEnd,
+void Disturb(const Plan& plan, Clock::time_point start, void* breakEvent, FarEnd& farEnd,
              const std::vector<BYTE>& bytes, double& setAtMs) {
   const bool breakFirst = bytes.empty() || plan.breakAtMs <= plan.bytesAtMs;
   for (int step = 0; step < 2; ++step) {
     if ((step == 0) == breakFirst) {
       std::this_thread::sleep_until(After(start, plan.breakAtMs));
       setAtMs = MsBetween(start, Clock::now());
-      SetEvent(breakEvent);
+      SetExportedEvent(breakEvent);
     } else if (!bytes.empty()) {
       std::this_thread::sleep_until(After(start, plan.bytesAtMs));
       farEnd.Write(bytes);
@@ -240,7 +241,7 @@ class BreakRaceTest : public ::testing::Test {
     ASSERT_EQ(0, XRT_M_Comm_OpenChannel(PortOfThisRun(), 115200, &index_));
     void* event = nullptr;
     ASSERT_EQ(0, XRT_M_Comm_GetBreakEvent(index_, &event));
-    breakEvent_ = static_cast<HANDLE>(event);
+    breakEvent_ = event;
     // The line carries bytes before the race begins.
     ASSERT_TRUE(far_->Write({'x'}));
     BYTE byte = 0;
@@ -279,7 +280,7 @@ class BreakRaceTest : public ::testing::Test {
              const BYTE* buffer, double beganMs, double endedMs, double setAtMs) {
     const Op op = plan.op;
     const double took = endedMs - beganMs;
-    const bool consumed = WaitForSingleObject(breakEvent_, 0) == WAIT_TIMEOUT;
+    const bool consumed = !ExportedEventIsSet(breakEvent_);
     if (setAtMs < beganMs) ++tally_.breakBeforeCall[op];
     double allowed = plan.timeoutMs + kMarginMs;
     if (op == kReadBlock || op == kReadEob || op == kReadLength) allowed += kInterByteMs * 3;
@@ -302,7 +303,7 @@ class BreakRaceTest : public ::testing::Test {
     }
     // The break came too late for this call: it is left set, for the test to reset.
     ++tally_.breakAfterReturn[op];
-    ResetEvent(breakEvent_);
+    ResetExportedEvent(breakEvent_);
     if (!sent.empty() && result == ReadResult(plan)) {
       const bool intact = std::equal(sent.begin(), sent.end(), buffer) &&
                           (op == kReadByte || op == kReadBlock || buffer[sent.size()] == 0);
@@ -324,7 +325,7 @@ class BreakRaceTest : public ::testing::Test {
 
   std::unique_ptr<FarEnd> far_;
   int index_ = -1;
-  HANDLE breakEvent_ = nullptr;
+  void* breakEvent_ = nullptr;
   Tally tally_;
 };
 

@@ -132,7 +132,7 @@ TEST_F(ExportsTest, UnusableChannelsAreRefusedByEveryCheckedExport) {
   XRT_M_Set_FlagConnect(index, 1);
   void* event = nullptr;
   EXPECT_EQ(0, XRT_M_Comm_GetBreakEvent(index, &event));
-  EXPECT_EQ(Channels[index].port->breakEvent, event);
+  EXPECT_EQ(ExportedEvent(Channels[index].port->breakEvent), event);
   EXPECT_EQ(0, XRT_M_Comm_SendBlock_0(index, buffer_, 1));
 }
 
@@ -266,13 +266,15 @@ TEST_F(ExportsTest, DelayRunsItsTimeUnlessTheBreakEventEndsIt) {
   EXPECT_EQ(0, XRT_M_Comm_Delay(index, 20));
   void* event = nullptr;
   ASSERT_EQ(0, XRT_M_Comm_GetBreakEvent(index, &event));
+  // Set from another thread as a caller sets it: SetEvent, or natively
+  // eventfd_write on the descriptor.
   std::thread setter([event] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    SetEvent(event);
+    SetExportedEvent(event);
   });
   EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_Delay(index, INFINITE));
   setter.join();
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+  EXPECT_FALSE(ExportedEventIsSet(event));
 }
 
 TEST_F(ExportsTest, ByteReadAndTheBreakEvent) {
@@ -283,8 +285,16 @@ TEST_F(ExportsTest, ByteReadAndTheBreakEvent) {
   EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_ReadByte(index, buffer_, 10));
   void* event = nullptr;
   XRT_M_Comm_GetBreakEvent(index, &event);
-  SetEvent(event);
+  SetExportedEvent(event);
   EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_ReadByte(index, buffer_, INFINITE));
+  EXPECT_FALSE(ExportedEventIsSet(event));
+  // A block read waiting without end, ended from another thread.
+  std::thread setter([event] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SetExportedEvent(event);
+  });
+  EXPECT_EQ(SERCHAN32_FAILED, XRT_M_Comm_ReadBlock(index, buffer_, INFINITE, 4));
+  setter.join();
 }
 
 // Window messages exist only under Windows.

@@ -39,6 +39,12 @@ class ThreadWatch {
   bool goneBeforeWatched_ = false;
 };
 
+// The break event as XRT_M_Comm_GetBreakEvent hands it out (a HANDLE under
+// Windows, an eventfd's descriptor natively): set, reset, and whether it is set.
+void SetExportedEvent(void* event);
+void ResetExportedEvent(void* event);
+bool ExportedEventIsSet(void* event);
+
 // A library loaded at run time and its functions; null when it cannot be had.
 void* LoadModule(const char* path);
 void* ModuleFunction(void* module, const char* name);

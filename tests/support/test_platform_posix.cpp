@@ -3,6 +3,9 @@
 // thread's id, and libraries are loaded with dlopen.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <poll.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -59,3 +62,17 @@ void* LoadModule(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 void* ModuleFunction(void* module, const char* name) { return dlsym(module, name); }
 
 bool UnloadModule(void* module) { return dlclose(module) == 0; }
+
+namespace {
+int DescriptorOf(void* event) { return static_cast<int>(reinterpret_cast<intptr_t>(event)); }
+}  // namespace
+
+void SetExportedEvent(void* event) { eventfd_write(DescriptorOf(event), 1); }
+void ResetExportedEvent(void* event) {
+  eventfd_t value;
+  eventfd_read(DescriptorOf(event), &value);
+}
+bool ExportedEventIsSet(void* event) {
+  struct pollfd ready = {DescriptorOf(event), POLLIN, 0};
+  return poll(&ready, 1, 0) == 1;
+}

@@ -63,3 +63,7 @@ void* ModuleFunction(void* module, const char* name) {
 }
 
 bool UnloadModule(void* module) { return FreeLibrary(static_cast<HMODULE>(module)) != FALSE; }
+
+void SetExportedEvent(void* event) { SetEvent(event); }
+void ResetExportedEvent(void* event) { ResetEvent(event); }
+bool ExportedEventIsSet(void* event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
