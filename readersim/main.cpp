@@ -216,7 +216,7 @@ int parse_options(int argc, char** argv, Options& o) {
       if (!(v = value("PATH"))) return 1;
       o.device = v;
     } else if (a == "--baud") {
-      if (!(v = value("N")) || !parse_number(v, 50, 4000000, n)) {
+      if (!(v = value("N")) || !parse_number(v, 50, 16000000, n)) {
         std::fprintf(stderr, "readersim: --baud takes N\n");
         return 1;
       }
