@@ -3,12 +3,15 @@
 // exported functions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "serchan32/serchan32.h"
 #include "tests/support/far_end.h"
+#include "tests/support/test_platform.h"
 
 namespace {
 
@@ -122,6 +125,31 @@ TEST_F(LineExportsTest, RtsFollowsTheCaller) {
   EXPECT_EQ(0u, peer.HostLines() & kLineRts);
   EXPECT_EQ(0, XRT_M_Comm_RTS(index, 1));
   EXPECT_EQ(kLineRts, peer.HostLines() & kLineRts);
+}
+
+// The break event as a caller has it (natively an eventfd's descriptor), set
+// from another thread: it ends a delay and a read waiting for bytes.
+TEST_F(LineExportsTest, BreakEventSetFromAnotherThread) {
+  FarEnd peer(kFirstCom);
+  const int index = Open(kFirstCom);
+  void* event = nullptr;
+  ASSERT_EQ(0, XRT_M_Comm_GetBreakEvent(index, &event));
+  for (const bool delay : {true, false}) {
+    const auto start = std::chrono::steady_clock::now();
+    std::thread setter([event] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      SetExportedEvent(event);
+    });
+    EXPECT_EQ(SERCHAN32_FAILED, delay ? XRT_M_Comm_Delay(index, 20000)
+                                      : XRT_M_Comm_ReadBlock(index, buffer_, 20000, 4));
+    setter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(ExportedEventIsSet(event));
+  }
+  // The channel reads on afterwards.
+  ASSERT_TRUE(peer.Write({0x42}));
+  EXPECT_EQ(1, XRT_M_Comm_ReadBlock(index, buffer_, 5000, 1));
+  EXPECT_EQ(0x42, buffer_[0]);
 }
 
 TEST_F(LineExportsTest, PortThatDoesNotExistLeavesTheSlotFree) {
