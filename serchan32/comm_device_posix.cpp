@@ -8,6 +8,12 @@
 // out, and an flock also holds against a second open by this process or by
 // root, whom TIOCEXCL lets through.
 //
+// The device keeps the port's receive queue, as a serial driver does (its
+// size is SetupComm's): whatever the terminal holds is taken in one read, and
+// reads are served from the queue first, so a one-byte read whose byte is
+// queued makes no system call. ClearCommError counts the queued bytes with
+// the terminal's; PURGE_RXCLEAR empties both.
+//
 // Reads and writes complete at once when the bytes are there (or when the
 // driver takes them all), with their event set; otherwise they pend, and the
 // I/O thread, waiting on the device and a wake-up counter, completes them into
@@ -52,10 +58,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "platform/posix/kernel_object.h"
 #include "serchan32/comm_device.h"
@@ -65,6 +73,11 @@ namespace {
 
 // How often modem lines and error counters are read while the mask asks for them.
 const int kLinePollMs = 5;
+
+// The receive queue's size until SetupComm asks for another, and its bounds.
+const size_t kInQueueDefault = 4096;
+const size_t kInQueueMin = 64;
+const size_t kInQueueMax = 1 << 20;
 
 // What the comm-event waits of a hung-up device fail with: EIO's error.
 const DWORD kHungUpError = ERROR_GEN_FAILURE;
@@ -105,6 +118,11 @@ struct CommFile : KernelObject {
   COMMTIMEOUTS timeouts = {};
   DWORD mask = 0;
   DWORD history = 0;  // events of the mask since the last wait took them
+  // The receive queue, as a serial driver keeps it: whatever the device holds
+  // is taken in one read, and reads are served from here first.
+  std::vector<BYTE> inQueue = std::vector<BYTE>(kInQueueDefault);
+  size_t inStart = 0;  // the queued bytes are [inStart, inEnd)
+  size_t inEnd = 0;
   std::deque<Transfer> reads;
   std::deque<Transfer> writes;
   LPOVERLAPPED waitOverlapped = nullptr;  // the pending comm-event wait
@@ -288,14 +306,58 @@ bool ReadsAtOnce(const COMMTIMEOUTS& t) {
          t.ReadTotalTimeoutConstant == 0;
 }
 
+size_t Queued(const CommFile& file) { return file.inEnd - file.inStart; }
+
+// With the mutex held: takes what the device holds into the receive queue,
+// as far as it has room, in one read. False on a device error (errno set);
+// `ended` when the line has ended.
+bool FillQueue(CommFile& file, bool& ended) {
+  if (file.inStart == file.inEnd) {
+    file.inStart = file.inEnd = 0;
+  } else if (file.inEnd == file.inQueue.size()) {
+    memmove(file.inQueue.data(), file.inQueue.data() + file.inStart, Queued(file));
+    file.inEnd -= file.inStart;
+    file.inStart = 0;
+  }
+  if (file.inEnd == file.inQueue.size()) return true;  // full: taken from first
+  const ssize_t got =
+      read(file.fd, file.inQueue.data() + file.inEnd, file.inQueue.size() - file.inEnd);
+  if (got > 0) {
+    file.inEnd += static_cast<size_t>(got);
+    return true;
+  }
+  if (got == 0) {
+    ended = true;
+    return true;
+  }
+  return errno == EAGAIN || errno == EINTR;
+}
+
+// Serves a read from the receive queue, refilling it from the device while
+// the read wants more and the device has it. False on a device error.
+bool MoveIn(CommFile& file, Transfer& transfer, bool& ended) {
+  while (transfer.done < transfer.length) {
+    if (Queued(file) == 0) {
+      if (!FillQueue(file, ended)) return false;
+      if (Queued(file) == 0) return true;  // nothing there yet, or the line ended
+    }
+    const size_t take = std::min(Queued(file), size_t{transfer.length - transfer.done});
+    memcpy(transfer.buffer + transfer.done, file.inQueue.data() + file.inStart, take);
+    file.inStart += take;
+    transfer.done += static_cast<DWORD>(take);
+    transfer.lastByte = object_table::NowMs();
+  }
+  return true;
+}
+
 // Moves bytes between the device and a transfer; false on a device error
 // (errno set). A read that meets the end of the line moves nothing.
 bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended) {
   ended = false;
   if (transfer.done == transfer.length) return true;
+  if (isRead) return MoveIn(file, transfer, ended);
   const ssize_t moved =
-      isRead ? read(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done)
-             : write(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done);
+      write(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done);
   if (moved > 0) {
     transfer.done += static_cast<DWORD>(moved);
     transfer.lastByte = object_table::NowMs();
@@ -588,9 +650,20 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
   return handle;
 }
 
-BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
+// The receive queue takes the size asked for (within bounds), keeping what
+// it holds.
+BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
   Device device(handle);
-  return device.get() != nullptr ? TRUE : FALSE;
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  const size_t size = std::max(std::min(size_t{inQueue}, kInQueueMax), kInQueueMin);
+  if (size < Queued(*file)) return TRUE;
+  memmove(file->inQueue.data(), file->inQueue.data() + file->inStart, Queued(*file));
+  file->inEnd -= file->inStart;
+  file->inStart = 0;
+  file->inQueue.resize(size);
+  return TRUE;
 }
 
 BOOL PurgeComm(HANDLE handle, DWORD flags) {
@@ -602,7 +675,10 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
   if (flags & PURGE_RXABORT) AbortAll(*file, file->reads);
   if (flags & PURGE_TXABORT) AbortAll(*file, file->writes);
-  if ((flags & PURGE_RXCLEAR) && tcflush(file->fd, TCIFLUSH) != 0) return Fail(ErrorOf(errno));
+  if (flags & PURGE_RXCLEAR) {
+    file->inStart = file->inEnd = 0;
+    if (tcflush(file->fd, TCIFLUSH) != 0) return Fail(ErrorOf(errno));
+  }
   if ((flags & PURGE_TXCLEAR) && tcflush(file->fd, TCOFLUSH) != 0) return Fail(ErrorOf(errno));
   Wake(*file);
   return TRUE;
@@ -721,7 +797,8 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
   if (stat != nullptr) {
     *stat = COMSTAT();
     int queued = 0;
-    if (ioctl(file->fd, FIONREAD, &queued) == 0) stat->cbInQue = static_cast<DWORD>(queued);
+    stat->cbInQue = static_cast<DWORD>(Queued(*file));
+    if (ioctl(file->fd, FIONREAD, &queued) == 0) stat->cbInQue += static_cast<DWORD>(queued);
     if (ioctl(file->fd, TIOCOUTQ, &queued) == 0) stat->cbOutQue = static_cast<DWORD>(queued);
     for (const Transfer& write : file->writes) stat->cbOutQue += write.length - write.done;
   }

@@ -229,6 +229,9 @@ TEST_F(CommDevice, ReceiveClearDropsWhatWaits) {
   Open();
   FarWrite("old");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // One byte read: the rest waits in the receive queue, and goes with it.
+  ASSERT_TRUE(device::ReadFile(port_, &byte_, 1, &done_, &overlapped_));
+  EXPECT_EQ('o', byte_);
   EXPECT_TRUE(device::PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR));
   StartPendingRead();
   FarWrite("n");
@@ -425,6 +428,24 @@ TEST_F(CommDevice, ClearCommErrorCountsTheBytesWaiting) {
   }
   EXPECT_EQ(5u, stat.cbInQue);
   EXPECT_EQ(0u, errors);  // a pseudo-terminal counts no line errors
+  // A one-byte read takes all five into the receive queue: they still count,
+  // and come in order, before and after the bytes that follow.
+  ASSERT_TRUE(device::ReadFile(port_, &byte_, 1, &done_, &overlapped_));
+  EXPECT_EQ('1', byte_);
+  ASSERT_TRUE(device::ClearCommError(port_, &errors, &stat));
+  EXPECT_EQ(4u, stat.cbInQue);
+  FarWrite("67");
+  for (int i = 0; i < 500 && stat.cbInQue < 6; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(device::ClearCommError(port_, &errors, &stat));
+  }
+  EXPECT_EQ(6u, stat.cbInQue);
+  std::string read;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(device::ReadFile(port_, &byte_, 1, &done_, &overlapped_));
+    read += static_cast<char>(byte_);
+  }
+  EXPECT_EQ("234567", read);
 }
 
 TEST_F(CommDevice, ReadTimeOutsAsCommTimeoutsSetThem) {
