@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "dump/dump.h"
-#include "platform/posix/com_names.h"
+#include "platform/posix/serial/com_names.h"
 #include "readertest/open_failure.h"
 
 void ExplainOpenFailure(unsigned port) {

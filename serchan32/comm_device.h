@@ -1,7 +1,7 @@
 // The port's seam to the system: every call a CommPort makes on its COM device,
 // and on the start of its watcher thread, with the Win32 signatures.
 //
-// serchan32.dll binds these to the real system (comm_device_win32.cpp). Tests
+// The library binds these to the system (comm_device_system.cpp). Tests
 // bind a scripted device instead (tests/support/scripted_device.cpp) that can
 // fail any call, report line errors and modem changes, and complete overlapped
 // operations later from another thread. Nothing else in the library knows

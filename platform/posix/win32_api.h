@@ -2,8 +2,8 @@
 // names, types and values as <windows.h>, implemented in platform/posix/.
 //
 // Only what the code calls is declared; anything new must be added here, with
-// its Win32 value, and implemented. The COM device calls are not among them:
-// they live behind serchan32/comm_device.h (comm_device_posix.cpp natively).
+// its Win32 value, and implemented. The COM device calls are the serial
+// driver's (platform/posix/serial/, its own library platform_posix_serial).
 #pragma once
 
 #include <pthread.h>
@@ -280,6 +280,29 @@ LPSTR WINAPI GetCommandLineA(void);
 
 // The module's string table (strings.cpp).
 int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int bufferMax);
+
+// COM ports (platform/posix/serial/): CreateFileA opens "\\.\COMn" or
+// "COMn" only; the rest take its handle. CloseHandle closes it as any object.
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                          HANDLE templateFile);
+BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommMask(HANDLE file, DWORD mask);
+BOOL WINAPI WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
+BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD status);
+BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD done,
+                     LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done,
+                      LPOVERLAPPED overlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
+BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
 
 // Window messages, of which there are none (messages.cpp).
 BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT remove);

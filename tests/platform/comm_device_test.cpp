@@ -1,4 +1,4 @@
-// The termios COM device (serchan32/comm_device_posix.cpp) over pseudo-
+// The termios COM device (platform/posix/serial/) over pseudo-
 // terminals that each test makes: which device a name maps to, exclusive
 // opens, overlapped reads, writes, purges, cancels and comm-event waits, the
 // three-wire rule, and line settings as the device keeps them.
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "serchan32/comm_device.h"
-#include "platform/posix/com_names.h"
+#include "platform/posix/serial/com_names.h"
 
 namespace {
 

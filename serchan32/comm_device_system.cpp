@@ -1,4 +1,5 @@
-// The library's binding of the port seam: the real Win32 calls.
+// The library's binding of the port seam: the system's Win32 calls, Windows' own or
+// natively the POSIX layer's (its serial driver for the COM calls).
 #include "serchan32/comm_device.h"
 
 namespace device {

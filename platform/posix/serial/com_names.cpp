@@ -1,5 +1,5 @@
 // Which device a COM name stands for (com_names.h).
-#include "platform/posix/com_names.h"
+#include "platform/posix/serial/com_names.h"
 
 #include <stdio.h>
 #include <stdlib.h>

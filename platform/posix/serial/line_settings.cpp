@@ -1,5 +1,5 @@
 // Line settings through termios2 (TCGETS2 / TCSETS2), which takes any rate.
-#include "serchan32/comm_line_posix.h"
+#include "platform/posix/serial/line_settings.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>

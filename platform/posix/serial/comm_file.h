@@ -1,0 +1,174 @@
+// The POSIX serial driver behind the Win32 COM calls of win32_api.h: a COM
+// port is a terminal device, driven through termios and the modem-line
+// ioctls, with Win32's overlapped semantics kept by one I/O thread per open
+// device. What the driver's files share.
+//
+// Which device: "\\.\COMn" is the path in SERCHAN32_COM<n> when that is set
+// (a serial device, a pseudo-terminal, or a link to one), else
+// /dev/ttyS<n-1>. It is opened exclusively: TIOCEXCL keeps other programs
+// out, and an flock also holds against a second open by this process or by
+// root, whom TIOCEXCL lets through.
+//
+// The device keeps the port's receive queue, as a serial driver does (its
+// size is SetupComm's): whatever the terminal holds is taken in one read, and
+// reads are served from the queue first, so a one-byte read whose byte is
+// queued makes no system call. ClearCommError counts the queued bytes with
+// the terminal's; PURGE_RXCLEAR empties both.
+//
+// Reads and writes complete at once when the bytes are there (or when the
+// driver takes them all), with their event set; otherwise they pend, and the
+// I/O thread, waiting on the device and a wake-up counter, completes them into
+// the caller's buffer and sets the OVERLAPPED's event. The device is watched
+// edge-triggered for input all the time, so a read that pends needs no
+// wake-up of the thread (one byte per read makes that the common case): the
+// bytes that end it arrive as a new edge. Read time-outs follow
+// COMMTIMEOUTS (all zero: until every byte asked for has come); a write
+// time-out completes the write short. Purges and CancelIoEx end pending
+// operations with ERROR_OPERATION_ABORTED; so does closing the handle.
+//
+// A device that hangs up (the far side of a pseudo-terminal closed, a USB
+// adapter unplugged) has no events left to wait for: the pending comm-event
+// wait fails with ERROR_GEN_FAILURE, and so does every wait after it, as
+// Windows fails the waits of a device that has gone.
+//
+// Modem lines: a device whose driver has no modem-line ioctls, as a
+// pseudo-terminal has none, is taken as a three-wire line: DSR, CTS and the
+// carrier are on and never change, and DTR and RTS are set and remembered.
+// Other devices report their real lines. Their changes are seen by reading
+// the lines every few milliseconds while the event mask asks for them
+// (TIOCMIWAIT cannot be woken for a close on every driver).
+//
+// Line errors come from the driver's counters (TIOCGICOUNT) where it keeps
+// them: each count that grew gives its CE_ bit to ClearCommError, and
+// EV_ERR (frame, parity, overrun, receive queue overflow) or EV_BREAK to the
+// comm-event wait. SetCommMask ends a pending WaitCommEvent with mask 0, as
+// Windows does. A wait with an empty mask pends until the mask is set again.
+#pragma once
+
+#include <linux/serial.h>
+#include <stdint.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/kernel_object.h"
+#include "platform/posix/serial/line_settings.h"
+
+namespace serial {
+
+// How often modem lines and error counters are read while the mask asks for them.
+const int kLinePollMs = 5;
+
+// The receive queue's size until SetupComm asks for another, and its bounds.
+const size_t kInQueueDefault = 4096;
+const size_t kInQueueMin = 64;
+const size_t kInQueueMax = 1 << 20;
+
+// What the comm-event waits of a hung-up device fail with: EIO's error.
+const DWORD kHungUpError = ERROR_GEN_FAILURE;
+
+const DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+const DWORD kErrorEvents = EV_ERR | EV_BREAK;
+const DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// A read or write that has not completed: the caller's OVERLAPPED and buffer.
+struct Transfer {
+  LPOVERLAPPED overlapped;
+  BYTE* buffer;
+  DWORD length;
+  DWORD done;
+  uint64_t deadline;   // of the total time-out; kNoDeadline for none
+  DWORD interval;      // read interval time-out; 0 for none
+  uint64_t lastByte;   // when the last byte came
+  bool firstBytesEnd;  // the read ends with the first bytes that come
+};
+
+struct CommFile : KernelObject {
+  int fd = -1;
+  int wake = -1;         // eventfd: a change for the I/O thread to look at
+  int poller = -1;       // epoll of the I/O thread: wake, and the device edge-triggered
+  uint32_t watched = 0;  // the device's epoll events as last set
+  pthread_t ioThread = {};
+  bool ioThreadStarted = false;
+  std::mutex mutex;
+  std::condition_variable completed;  // an operation has completed
+  bool closing = false;
+  bool hungUp = false;  // the device reported a hang-up: it is polled no more
+  bool modemLines = false;
+  int lines = 0;  // TIOCM_ bits: last read, or DTR and RTS as set on a three-wire line
+  bool counters = false;
+  serial_icounter_struct counts = {};
+  DWORD errors = 0;  // CE_ bits that ClearCommError has not taken
+  DCB dcb = {};
+  COMMTIMEOUTS timeouts = {};
+  DWORD mask = 0;
+  DWORD history = 0;  // events of the mask since the last wait took them
+  // The receive queue, as a serial driver keeps it: whatever the device holds
+  // is taken in one read, and reads are served from here first.
+  std::vector<BYTE> inQueue = std::vector<BYTE>(kInQueueDefault);
+  size_t inStart = 0;  // the queued bytes are [inStart, inEnd)
+  size_t inEnd = 0;
+  std::deque<Transfer> reads;
+  std::deque<Transfer> writes;
+  LPOVERLAPPED waitOverlapped = nullptr;  // the pending comm-event wait
+  LPDWORD waitMask = nullptr;
+};
+
+using Guard = std::unique_lock<std::mutex>;
+
+// The device behind a handle, held for the length of one call.
+class Device {
+ public:
+  explicit Device(HANDLE handle)
+      : file_(static_cast<CommFile*>(object_table::Hold(handle, ObjectKind::kCommFile))) {}
+  ~Device() {
+    if (file_ != nullptr) object_table::Release(file_);
+  }
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Null (with the last error set) when the handle names no open device.
+  CommFile* get() const { return file_; }
+
+ private:
+  CommFile* file_;
+};
+
+// comm_file.cpp: errors and the end of operations.
+DWORD ErrorOf(int error);
+BOOL Fail(DWORD error);
+// Wakes the I/O thread to look at the device's state again.
+void Wake(CommFile& file);
+// Ends an operation: its result into the OVERLAPPED, then its event.
+void Complete(CommFile& file, LPOVERLAPPED overlapped, DWORD error, DWORD bytes);
+void StartOperation(LPOVERLAPPED overlapped);
+
+// comm_events.cpp, with the mutex held: the line's events.
+DWORD TakeCounts(CommFile& file);
+bool Monitoring(const CommFile& file);
+void Watch(CommFile& file);
+void FailWaitOfHungUpDevice(CommFile& file);
+
+// receive_queue.cpp, with the mutex held.
+size_t Queued(const CommFile& file);
+bool MoveIn(CommFile& file, Transfer& transfer, bool& ended);
+
+// transfers.cpp, with the mutex held. Move: bytes between the device and a
+// transfer; false on a device error (errno set).
+bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended);
+bool ReadIsComplete(const Transfer& read, uint64_t now);
+void ServiceTransfers(CommFile& file);
+void AbortAll(CommFile& file, std::deque<Transfer>& queue);
+
+// io_thread.cpp: the device's I/O thread.
+void* IoThreadMain(void* argument);
+
+// modem_lines.cpp, with the mutex held: sets or clears modem-line bits.
+bool ChangeLines(CommFile& file, int bits, bool on);
+
+// comm_state.cpp: the DCB of a device as first opened.
+DCB DcbOf(const LineSettings& line);
+
+}  // namespace serial

@@ -1,0 +1,75 @@
+// The I/O thread of an open device: it sleeps on the device (edge-triggered)
+// and a wake-up counter, and completes pending operations and comm-event
+// waits, and time-outs.
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include "platform/posix/serial/comm_file.h"
+
+namespace serial {
+
+namespace {
+
+// With the mutex held: how long the I/O thread may sleep, in ms (-1: until woken).
+int PollTimeout(const CommFile& file) {
+  uint64_t next = object_table::kNoDeadline;
+  for (const Transfer& read : file.reads) {
+    if (read.deadline < next) next = read.deadline;
+    if (read.interval != 0 && read.done > 0 && read.lastByte + read.interval + 1 < next) {
+      next = read.lastByte + read.interval + 1;
+    }
+  }
+  for (const Transfer& write : file.writes) {
+    if (write.deadline < next) next = write.deadline;
+  }
+  int timeout = -1;
+  if (next != object_table::kNoDeadline) {
+    const uint64_t now = object_table::NowMs();
+    timeout = next <= now ? 0 : next - now > 60000 ? 60000 : static_cast<int>(next - now);
+  }
+  if (Monitoring(file) && (timeout < 0 || timeout > kLinePollMs)) timeout = kLinePollMs;
+  return timeout;
+}
+
+}  // namespace
+
+void* IoThreadMain(void* argument) {
+  CommFile& file = *static_cast<CommFile*>(argument);
+  Guard lock(file.mutex);
+  while (!file.closing) {
+    // Output space is asked for only while writes wait for it.
+    const uint32_t wanted = EPOLLIN | EPOLLET | (file.writes.empty() ? 0u : uint32_t{EPOLLOUT});
+    if (!file.hungUp && wanted != file.watched) {
+      epoll_event device = {wanted, {}};
+      device.data.fd = file.fd;
+      if (epoll_ctl(file.poller, EPOLL_CTL_MOD, file.fd, &device) == 0) file.watched = wanted;
+    }
+    const int timeout = PollTimeout(file);
+    lock.unlock();
+    epoll_event ready[2];
+    const int count = epoll_wait(file.poller, ready, 2, timeout);
+    bool hangUp = false;
+    for (int i = 0; i < count; ++i) {
+      if (ready[i].data.fd == file.wake) {
+        uint64_t wakes = 0;
+        if (read(file.wake, &wakes, sizeof wakes) < 0) {
+          // Another look at the state costs nothing: it is taken below anyway.
+        }
+      } else if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
+        hangUp = true;
+      }
+    }
+    lock.lock();
+    if (file.closing) break;
+    if (hangUp && !file.hungUp) {
+      file.hungUp = true;
+      epoll_ctl(file.poller, EPOLL_CTL_DEL, file.fd, nullptr);
+    }
+    ServiceTransfers(file);
+    Watch(file);
+    FailWaitOfHungUpDevice(file);
+  }
+  return nullptr;
+}
+
+}  // namespace serial

@@ -1,0 +1,72 @@
+// Modem lines: read, and DTR and RTS set, on the device or, on a three-wire
+// line, remembered.
+#include <errno.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include "platform/posix/serial/comm_file.h"
+
+namespace serial {
+
+// Sets (or clears) modem-line bits: on the device, or remembered on a
+// three-wire line. False with errno set.
+bool ChangeLines(CommFile& file, int bits, bool on) {
+  if (file.modemLines) return ioctl(file.fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+  file.lines = on ? (file.lines | bits) : (file.lines & ~bits);
+  return true;
+}
+
+}  // namespace serial
+
+using namespace serial;
+
+extern "C" {
+
+BOOL WINAPI GetCommModemStatus(HANDLE handle, LPDWORD status) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  if (!file->modemLines) {
+    *status = MS_DSR_ON | MS_CTS_ON | MS_RLSD_ON;
+    return TRUE;
+  }
+  int lines = 0;
+  if (ioctl(file->fd, TIOCMGET, &lines) != 0) return Fail(ErrorOf(errno));
+  *status = ((lines & TIOCM_CTS) ? MS_CTS_ON : 0) | ((lines & TIOCM_DSR) ? MS_DSR_ON : 0) |
+            ((lines & TIOCM_RNG) ? MS_RING_ON : 0) | ((lines & TIOCM_CAR) ? MS_RLSD_ON : 0);
+  return TRUE;
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  bool done = false;
+  switch (function) {
+    case SETDTR:
+    case CLRDTR:
+      done = ChangeLines(*file, TIOCM_DTR, function == SETDTR);
+      break;
+    case SETRTS:
+    case CLRRTS:
+      done = ChangeLines(*file, TIOCM_RTS, function == SETRTS);
+      break;
+    case SETBREAK:
+    case CLRBREAK:
+      done = ioctl(file->fd, function == SETBREAK ? TIOCSBRK : TIOCCBRK) == 0;
+      break;
+    case SETXOFF:
+    case SETXON:
+      done = tcflow(file->fd, function == SETXOFF ? TCOOFF : TCOON) == 0;
+      break;
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+  return done ? TRUE : Fail(ErrorOf(errno));
+}
+
+}  // extern "C"

@@ -1,0 +1,260 @@
+// Reads and writes: at once when they can, else pending until the I/O
+// thread completes them; purges, cancels and flushes.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/posix/serial/comm_file.h"
+
+namespace serial {
+
+namespace {
+
+// A new transfer with the time-outs that apply to it.
+Transfer NewTransfer(const CommFile& file, LPOVERLAPPED overlapped, BYTE* buffer, DWORD length,
+                     bool isRead) {
+  Transfer transfer = {};
+  transfer.overlapped = overlapped;
+  transfer.buffer = buffer;
+  transfer.length = length;
+  transfer.deadline = object_table::kNoDeadline;
+  transfer.lastByte = object_table::NowMs();
+  const COMMTIMEOUTS& t = file.timeouts;
+  uint64_t total = 0;
+  if (isRead) {
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+      transfer.firstBytesEnd = true;
+      total = t.ReadTotalTimeoutConstant;
+    } else {
+      total = uint64_t{t.ReadTotalTimeoutMultiplier} * length + t.ReadTotalTimeoutConstant;
+      transfer.interval = t.ReadIntervalTimeout;
+    }
+  } else {
+    total = uint64_t{t.WriteTotalTimeoutMultiplier} * length + t.WriteTotalTimeoutConstant;
+  }
+  // As the table's deadlines: a millisecond more, so as never to end early.
+  if (total != 0) transfer.deadline = transfer.lastByte + total + 1;
+  return transfer;
+}
+
+// A read with MAXDWORD as its interval and no totals returns what is there.
+bool ReadsAtOnce(const COMMTIMEOUTS& t) {
+  return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+         t.ReadTotalTimeoutConstant == 0;
+}
+
+// Starts a read or write on the device: at once if it can complete at once,
+// else pending. Returns the Win32 result of ReadFile or WriteFile.
+BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDWORD done,
+                   LPOVERLAPPED overlapped, bool isRead) {
+  if (done != nullptr) *done = 0;
+  if (file.closing) return Fail(ERROR_INVALID_HANDLE);
+  OVERLAPPED own = {};  // for a call without one: it waits here for the end
+  LPOVERLAPPED used = overlapped != nullptr ? overlapped : &own;
+  std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
+  StartOperation(used);
+  Transfer transfer = NewTransfer(file, used, buffer, length, isRead);
+  if (queue.empty()) {
+    bool ended = false;
+    if (!Move(file, transfer, isRead, ended)) {
+      used->Internal = ErrorOf(errno);
+      return Fail(static_cast<DWORD>(used->Internal));
+    }
+    const bool complete = ended || transfer.done == transfer.length ||
+                          (isRead && ReadsAtOnce(file.timeouts)) ||
+                          (isRead && transfer.firstBytesEnd && transfer.done > 0);
+    if (complete) {
+      Complete(file, used, 0, transfer.done);
+      if (done != nullptr) *done = transfer.done;
+      return TRUE;
+    }
+  }
+  queue.push_back(transfer);
+  // A read without time-outs waits for the device's next edge; anything else
+  // changes what the I/O thread waits for.
+  if (!isRead || transfer.deadline != object_table::kNoDeadline || transfer.interval != 0 ||
+      file.hungUp)
+    Wake(file);
+  if (overlapped != nullptr) return Fail(ERROR_IO_PENDING);
+  file.completed.wait(lock, [&] { return own.Internal != ERROR_IO_PENDING; });
+  if (done != nullptr) *done = static_cast<DWORD>(own.InternalHigh);
+  return own.Internal == 0 ? TRUE : Fail(static_cast<DWORD>(own.Internal));
+}
+
+bool FindAndAbort(CommFile& file, std::deque<Transfer>& queue, LPOVERLAPPED overlapped) {
+  bool found = false;
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (overlapped == nullptr || it->overlapped == overlapped) {
+      Complete(file, it->overlapped, ERROR_OPERATION_ABORTED, it->done);
+      it = queue.erase(it);
+      found = true;
+    } else {
+      ++it;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+bool ReadIsComplete(const Transfer& read, uint64_t now) {
+  if (read.done == read.length) return true;
+  if (read.firstBytesEnd && read.done > 0) return true;
+  if (read.deadline != object_table::kNoDeadline && now >= read.deadline) return true;
+  return read.interval != 0 && read.done > 0 && now - read.lastByte > read.interval;
+}
+
+// Moves bytes between the device and a transfer; false on a device error
+// (errno set). A read that meets the end of the line moves nothing.
+bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended) {
+  ended = false;
+  if (transfer.done == transfer.length) return true;
+  if (isRead) return MoveIn(file, transfer, ended);
+  const ssize_t moved =
+      write(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done);
+  if (moved > 0) {
+    transfer.done += static_cast<DWORD>(moved);
+    transfer.lastByte = object_table::NowMs();
+    return true;
+  }
+  if (moved == 0) {
+    ended = isRead;
+    return true;
+  }
+  return errno == EAGAIN || errno == EINTR;
+}
+
+// With the mutex held: completes what the device allows of the pending reads
+// and writes, and those whose time is up.
+void ServiceTransfers(CommFile& file) {
+  const uint64_t now = object_table::NowMs();
+  for (int side = 0; side < 2; ++side) {
+    const bool isRead = side == 0;
+    std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
+    while (!queue.empty()) {
+      Transfer& transfer = queue.front();
+      bool ended = false;
+      if (!Move(file, transfer, isRead, ended)) {
+        Complete(file, transfer.overlapped, ErrorOf(errno), transfer.done);
+      } else if (ended || transfer.done == transfer.length ||
+                 (isRead && ReadIsComplete(transfer, now)) ||
+                 (!isRead && now >= transfer.deadline)) {
+        Complete(file, transfer.overlapped, 0, transfer.done);
+      } else {
+        break;
+      }
+      queue.pop_front();
+    }
+  }
+}
+
+void AbortAll(CommFile& file, std::deque<Transfer>& queue) {
+  for (const Transfer& transfer : queue) {
+    Complete(file, transfer.overlapped, ERROR_OPERATION_ABORTED, transfer.done);
+  }
+  queue.clear();
+}
+
+}  // namespace serial
+
+using namespace serial;
+
+extern "C" {
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
+                     LPOVERLAPPED overlapped) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  return StartTransfer(*file, lock, static_cast<BYTE*>(buffer), length, done, overlapped, true);
+}
+
+BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
+                      LPOVERLAPPED overlapped) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  // The buffer is only ever read from on the write side.
+  BYTE* bytes = const_cast<BYTE*>(static_cast<const BYTE*>(buffer));
+  return StartTransfer(*file, lock, bytes, length, done, overlapped, false);
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  if (overlapped->Internal == ERROR_IO_PENDING && !wait) {
+    *done = static_cast<DWORD>(overlapped->InternalHigh);
+    return Fail(ERROR_IO_INCOMPLETE);
+  }
+  file->completed.wait(lock, [&] { return overlapped->Internal != ERROR_IO_PENDING; });
+  *done = static_cast<DWORD>(overlapped->InternalHigh);
+  return overlapped->Internal == 0 ? TRUE : Fail(static_cast<DWORD>(overlapped->Internal));
+}
+
+BOOL WINAPI CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  bool found = FindAndAbort(*file, file->reads, overlapped);
+  found = FindAndAbort(*file, file->writes, overlapped) || found;
+  if (file->waitOverlapped != nullptr &&
+      (overlapped == nullptr || overlapped == file->waitOverlapped)) {
+    Complete(*file, file->waitOverlapped, ERROR_OPERATION_ABORTED, 0);
+    file->waitOverlapped = nullptr;
+    file->waitMask = nullptr;
+    found = true;
+  }
+  if (!found) return Fail(ERROR_NOT_FOUND);
+  Wake(*file);
+  return TRUE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  if (flags & ~kPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
+  Guard lock(file->mutex);
+  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  if (flags & PURGE_RXABORT) AbortAll(*file, file->reads);
+  if (flags & PURGE_TXABORT) AbortAll(*file, file->writes);
+  if (flags & PURGE_RXCLEAR) {
+    file->inStart = file->inEnd = 0;
+    if (tcflush(file->fd, TCIFLUSH) != 0) return Fail(ErrorOf(errno));
+  }
+  if ((flags & PURGE_TXCLEAR) && tcflush(file->fd, TCOFLUSH) != 0) return Fail(ErrorOf(errno));
+  Wake(*file);
+  return TRUE;
+}
+
+// Waits until the bytes written so far have left: pending writes first, then
+// the driver's queue.
+BOOL WINAPI FlushFileBuffers(HANDLE handle) {
+  Device device(handle);
+  CommFile* file = device.get();
+  if (file == nullptr) return FALSE;
+  Guard lock(file->mutex);
+  file->completed.wait(lock, [&] { return file->writes.empty() || file->closing; });
+  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  // Nothing queued in the driver: done, without the three calls of a drain
+  // (every write of the link is followed by a flush).
+  int queued = 0;
+  if (ioctl(file->fd, TIOCOUTQ, &queued) == 0 && queued == 0) return TRUE;
+  // The drain may take long: on a copy of the descriptor, without the mutex.
+  const int fd = dup(file->fd);
+  lock.unlock();
+  if (fd < 0) return Fail(ErrorOf(errno));
+  const bool drained = tcdrain(fd) == 0;
+  const int error = errno;
+  close(fd);
+  return drained ? TRUE : Fail(ErrorOf(error));
+}
+
+}  // extern "C"
