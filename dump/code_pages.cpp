@@ -80,6 +80,14 @@ size_t EncodeUtf8(unsigned character, char* out) {
   return 4;
 }
 
+size_t EncodeUtf8Text(const char* text, size_t length, unsigned codePage, char* out) {
+  size_t used = 0;
+  for (size_t i = 0; i < length; ++i) {
+    used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(text[i]), codePage), out + used);
+  }
+  return used;
+}
+
 size_t DecodeUtf8(const unsigned char* bytes, size_t count, unsigned* character) {
   *character = kReplacementCharacter;
   if (count == 0) return 0;

@@ -21,6 +21,10 @@ const size_t kUtf8CharacterMax = 4;
 // `out`, which must hold kUtf8CharacterMax bytes; returns its length.
 size_t EncodeUtf8(unsigned character, char* out);
 
+// Writes the UTF-8 of `length` bytes of text in code page `codePage` to
+// `out`, which must hold length * kUtf8CharacterMax bytes; returns its length.
+size_t EncodeUtf8Text(const char* text, size_t length, unsigned codePage, char* out);
+
 // Decodes the UTF-8 character at the front of `bytes`: returns the number of
 // bytes it takes and stores the character. A malformed, overlong or surrogate
 // sequence takes the bytes up to where it went wrong (at least one) and gives

@@ -16,8 +16,9 @@
  * process with exit code 0, as a program does when its terminal hangs up.
  *
  * Status lines: on a console or a terminal, a text written over a line that
- * a "\r" went back on is padded with blanks to that line's length, so nothing
- * of the old line stays. A pipe or a file gets the texts as they are.
+ * a "\r" went back on is cleared to that line's end (blanks on a console, an
+ * erase sequence on a terminal), so nothing of the old line stays. A pipe or
+ * a file gets the texts as they are.
  *
  * Colours: ConSetColor repaints the line just written (or the one being
  * written) in the colour at once, across the whole width of a console or a

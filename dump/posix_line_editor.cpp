@@ -137,10 +137,7 @@ void SetPrompt(const ConsoleState& state, LineEditor& line) {
   if (state.outputIsTerminal && !text.cut) {
     size_t from = text.length;
     while (from > 0 && text.bytes[from - 1] != '\r') --from;
-    for (size_t i = from; i < text.length; ++i) {
-      used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(text.bytes[i]), text.codePage),
-                         line.prompt + used);
-    }
+    used = EncodeUtf8Text(text.bytes + from, text.length - from, text.codePage, line.prompt);
   }
   line.prompt[used] = '\0';
 }

@@ -70,16 +70,12 @@ void WriteText(const char* text, size_t length, unsigned codePage) {
   if (length == 0 || state.output < 0) return;
   state.midLine = text[length - 1] != '\n';
   PipeSignalHeld held;
-  char utf8[4096];
-  size_t used = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (used + kUtf8CharacterMax > sizeof utf8) {
-      WriteAll(state.output, utf8, used);
-      used = 0;
-    }
-    used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(text[i]), codePage), utf8 + used);
+  const size_t kPart = 1024;
+  char utf8[kPart * kUtf8CharacterMax];
+  for (size_t from = 0; from < length; from += kPart) {
+    const size_t part = length - from < kPart ? length - from : kPart;
+    WriteAll(state.output, utf8, EncodeUtf8Text(text + from, part, codePage, utf8));
   }
-  WriteAll(state.output, utf8, used);
 }
 
 bool OutputMidLine() { return Console().midLine; }
@@ -130,12 +126,7 @@ void ConSetColor(int attribute) {
   WriteAll(state.output, ended ? "\033[A\r" : "\r", ended ? 4 : 1);
   WriteAll(state.output, sequence, length);
   char utf8[kScreenLineMax * kUtf8CharacterMax];
-  size_t used = 0;
-  for (size_t i = 0; i < line->length; ++i) {
-    used += EncodeUtf8(UnicodeOfByte(static_cast<unsigned char>(line->bytes[i]), line->codePage),
-                       utf8 + used);
-  }
-  WriteAll(state.output, utf8, used);
+  WriteAll(state.output, utf8, EncodeUtf8Text(line->bytes, line->length, line->codePage, utf8));
   WriteAll(state.output, ended ? "\033[K\r\n" : "\033[K", ended ? 5 : 3);
 }
 

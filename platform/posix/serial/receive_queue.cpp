@@ -11,17 +11,18 @@ namespace serial {
 
 namespace {
 
+// Moves the queued bytes to the queue's front.
+void MoveToFront(CommFile& file) {
+  memmove(file.inQueue.data(), file.inQueue.data() + file.inStart, Queued(file));
+  file.inEnd -= file.inStart;
+  file.inStart = 0;
+}
+
 // With the mutex held: takes what the device holds into the receive queue,
 // as far as it has room, in one read. False on a device error (errno set);
 // `ended` when the line has ended.
 bool FillQueue(CommFile& file, bool& ended) {
-  if (file.inStart == file.inEnd) {
-    file.inStart = file.inEnd = 0;
-  } else if (file.inEnd == file.inQueue.size()) {
-    memmove(file.inQueue.data(), file.inQueue.data() + file.inStart, Queued(file));
-    file.inEnd -= file.inStart;
-    file.inStart = 0;
-  }
+  if (file.inStart == file.inEnd || file.inEnd == file.inQueue.size()) MoveToFront(file);
   if (file.inEnd == file.inQueue.size()) return true;  // full: taken from first
   const ssize_t got =
       read(file.fd, file.inQueue.data() + file.inEnd, file.inQueue.size() - file.inEnd);
@@ -72,9 +73,7 @@ BOOL WINAPI SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
   Guard lock(file->mutex);
   const size_t size = std::max(std::min(size_t{inQueue}, kInQueueMax), kInQueueMin);
   if (size < Queued(*file)) return TRUE;
-  memmove(file->inQueue.data(), file->inQueue.data() + file->inStart, Queued(*file));
-  file->inEnd -= file->inStart;
-  file->inStart = 0;
+  MoveToFront(*file);
   file->inQueue.resize(size);
   return TRUE;
 }
