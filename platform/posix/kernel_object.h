@@ -8,6 +8,8 @@
 // device call each hold one while they need the object.
 #pragma once
 
+#include <poll.h>
+
 #include "platform/posix/win32_api.h"
 
 enum class ObjectKind { kEvent, kThread, kCommFile };
@@ -21,6 +23,12 @@ struct ObjectType {
   void (*closed)(KernelObject* object);
   // Frees the object; called once, with its last reference, without the lock.
   void (*destroy)(KernelObject* object);
+  // Devices whose pending reads a waiting thread completes itself, or null.
+  // PollFor: false when no read is pending; else the descriptor to poll and,
+  // in `next`, when a read's time-out falls due. Service: completes what the
+  // device allows. Both take the device's own lock, never the table's.
+  bool (*pollFor)(KernelObject* device, pollfd* watch, uint64_t* next);
+  void (*service)(KernelObject* device);
 };
 
 struct KernelObject {
@@ -29,14 +37,20 @@ struct KernelObject {
   bool signalled;    // unless `descriptor` holds the state
   int descriptor;    // events: an eventfd that holds the state once one is asked for, or -1
   bool manualReset;  // events: a satisfied wait leaves a manual-reset event set
-  bool live;         // in the table: its handle names it
+  // Events: the device whose pending read sets this event as it ends, held
+  // by a reference; a wait for the event reads the device itself.
+  KernelObject* source;
+  bool live;  // in the table: its handle names it
   KernelObject* previous;
   KernelObject* next;
 };
 
 namespace object_table {
 
-// Holds the table's lock, under which every object's state changes.
+// The table's lock (objects.cpp), under which every object's state changes.
+extern pthread_mutex_t tableMutex;
+
+// Holds the table's lock.
 class Lock {
  public:
   Lock();
@@ -51,13 +65,23 @@ uint64_t NowMs();
 // The deadline of a Win32 time-out (INFINITE: none).
 uint64_t DeadlineAfter(DWORD milliseconds);
 
+// With the lock held: an event's or a thread's state, and an event's change.
+bool IsSignalled(const KernelObject* object);
+void SetState(KernelObject* object, bool signalled);
+
+// With the lock held: the calling thread's wake-up eventfd, made the first
+// time it is asked for; -1 if none can be made.
+int ThreadWake();
+
 // With the lock held: wakes every waiter to look at the objects again.
 void NotifyAll();
 // With the lock held: wakes the waiters whose wait names this object.
 void NotifyWaitersOf(KernelObject* object);
 // With the lock held: waits until the deadline for a change to one of the
-// objects (none given: until NotifyAll).
-void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects = nullptr, DWORD count = 0);
+// objects (none given: until NotifyAll), or for one of the descriptors in
+// `watch` to be ready (their revents filled in).
+void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects = nullptr, DWORD count = 0,
+                   pollfd* watch = nullptr, DWORD watchCount = 0);
 
 // Enters a new object with one reference, its handle's, and returns the handle.
 HANDLE Insert(KernelObject* object, const ObjectType* type);
@@ -75,6 +99,9 @@ bool DropReference(KernelObject* object);
 void Destroy(KernelObject* object);
 // Drops a reference, and destroys the object with the last one.
 void Release(KernelObject* object);
+// Resets the event of a read that pends, and names the device whose read
+// sets it as it ends (called with the device's lock held).
+void PendOnEvent(HANDLE event, KernelObject* device);
 
 }  // namespace object_table
 

@@ -42,7 +42,7 @@ void DestroyThread(KernelObject* object) {
   delete thread;
 }
 
-const ObjectType kThreadType = {ObjectKind::kThread, nullptr, DestroyThread};
+const ObjectType kThreadType = {ObjectKind::kThread, nullptr, DestroyThread, nullptr, nullptr};
 
 // Marks the end of the thread, whether its entry returns or it unwinds.
 class ThreadEnd {

@@ -181,6 +181,18 @@ TEST_F(CommDevice, PendingReadCompletesWhenItsByteArrives) {
   EXPECT_TRUE(device::GetOverlappedResult(port_, &overlapped_, &done_, FALSE));
   EXPECT_EQ(1u, done_);
   EXPECT_EQ(0xA5, byte_);
+  // With nobody waiting, a byte that has come ends the read when its result
+  // or its event is looked at, as if completed in the background.
+  for (const bool byResult : {true, false}) {
+    StartPendingRead();
+    FarWrite(byResult ? "\x5A" : "\x5B");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!byResult) {
+      EXPECT_TRUE(IsSet(event_));
+    }
+    EXPECT_TRUE(device::GetOverlappedResult(port_, &overlapped_, &done_, FALSE));
+    EXPECT_EQ(byResult ? 0x5A : 0x5B, byte_);
+  }
 }
 
 TEST_F(CommDevice, ReadCompletesAtOnceWhenItsByteIsThere) {

@@ -1,7 +1,7 @@
 // The POSIX serial driver behind the Win32 COM calls of win32_api.h: a COM
 // port is a terminal device, driven through termios and the modem-line
-// ioctls, with Win32's overlapped semantics kept by one I/O thread per open
-// device. What the driver's files share.
+// ioctls, with Win32's overlapped semantics kept by the waiting threads and
+// one I/O thread per open device. What the driver's files share.
 //
 // Which device: "\\.\COMn" is the path in SERCHAN32_COM<n> when that is set
 // (a serial device, a pseudo-terminal, or a link to one), else
@@ -16,15 +16,17 @@
 // the terminal's; PURGE_RXCLEAR empties both.
 //
 // Reads and writes complete at once when the bytes are there (or when the
-// driver takes them all), with their event set; otherwise they pend, and the
-// I/O thread, waiting on the device and a wake-up counter, completes them into
-// the caller's buffer and sets the OVERLAPPED's event. The device is watched
-// edge-triggered for input all the time, so a read that pends needs no
-// wake-up of the thread (one byte per read makes that the common case): the
-// bytes that end it arrive as a new edge. Read time-outs follow
-// COMMTIMEOUTS (all zero: until every byte asked for has come); a write
-// time-out completes the write short. Purges and CancelIoEx end pending
-// operations with ERROR_OPERATION_ABORTED; so does closing the handle.
+// driver takes them all), with their event set; otherwise they pend. A read
+// with an event is completed by the thread that waits for the event: the
+// table's waits poll the device with the wait's other events (ObjectType's
+// pollFor and service), so the waiting thread wakes once, for the byte, and
+// takes it itself. The I/O thread, waiting on the device and a wake-up
+// counter, completes everything else: writes the driver could not take yet,
+// time-outs, reads without an event (it watches input only while one pends),
+// and the comm-event wait. Read time-outs follow COMMTIMEOUTS (all zero:
+// until every byte asked for has come); a write time-out completes the
+// write short. Purges and CancelIoEx end pending operations with ERROR_OPERATION_ABORTED; so does
+// closing the handle.
 //
 // A device that hangs up (the far side of a pseudo-terminal closed, a USB
 // adapter unplugged) has no events left to wait for: the pending comm-event
@@ -95,7 +97,8 @@ struct CommFile : KernelObject {
   std::mutex mutex;
   std::condition_variable completed;  // an operation has completed
   bool closing = false;
-  bool hungUp = false;  // the device reported a hang-up: it is polled no more
+  bool hungUp = false;      // the device reported a hang-up: it is polled no more
+  bool outputQueue = true;  // false for a pseudo-terminal, which has none to drain
   bool modemLines = false;
   int lines = 0;  // TIOCM_ bits: last read, or DTR and RTS as set on a three-wire line
   bool counters = false;
@@ -159,7 +162,15 @@ bool MoveIn(CommFile& file, Transfer& transfer, bool& ended);
 // transfer; false on a device error (errno set).
 bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended);
 bool ReadIsComplete(const Transfer& read, uint64_t now);
+// When a transfer's time-out falls due (kNoDeadline: never).
+uint64_t NextDue(const Transfer& transfer);
+void ServiceSide(CommFile& file, bool isRead);
 void ServiceTransfers(CommFile& file);
+// A pending read that has no event is the I/O thread's to complete.
+bool ReadsForThread(const CommFile& file);
+// The waits' side of a device (ObjectType::pollFor and service); they take the mutex.
+bool PollForReads(KernelObject* object, pollfd* watch, uint64_t* next);
+void ServiceReads(KernelObject* object);
 void AbortAll(CommFile& file, std::deque<Transfer>& queue);
 
 // io_thread.cpp: the device's I/O thread.

@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <new>
@@ -16,6 +18,10 @@
 namespace serial {
 
 namespace {
+
+// The device numbers of pseudo-terminals' terminal sides (Linux's devices.txt).
+const unsigned kPtySlaveFirstMajor = 136;
+const unsigned kPtySlaveLastMajor = 143;
 
 void CloseDevice(KernelObject* object) {
   CommFile& file = *static_cast<CommFile*>(object);
@@ -43,9 +49,19 @@ void CloseDevice(KernelObject* object) {
   file.poller = -1;
 }
 
+// The terminal side of a pseudo-terminal: what is written to it is at the
+// other side when the write returns.
+bool IsPseudoTerminal(int fd) {
+  struct stat device = {};
+  if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  const unsigned kind = major(device.st_rdev);
+  return kind >= kPtySlaveFirstMajor && kind <= kPtySlaveLastMajor;
+}
+
 void DestroyDevice(KernelObject* object) { delete static_cast<CommFile*>(object); }
 
-const ObjectType kCommFileType = {ObjectKind::kCommFile, CloseDevice, DestroyDevice};
+const ObjectType kCommFileType = {ObjectKind::kCommFile, CloseDevice, DestroyDevice, PollForReads,
+                                  ServiceReads};
 
 // Takes the device for this handle alone and makes it raw; 0 or the error.
 DWORD TakeDevice(int fd, LineSettings& line) {
@@ -94,7 +110,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     poller = epoll_create1(EPOLL_CLOEXEC);
     epoll_event waking = {EPOLLIN, {}};
     waking.data.fd = wake;
-    epoll_event device = {EPOLLIN | EPOLLET, {}};
+    epoll_event device = {EPOLLET, {}};
     device.data.fd = fd;
     if (file == nullptr || wake < 0 || poller < 0 ||
         epoll_ctl(poller, EPOLL_CTL_ADD, wake, &waking) != 0 ||
@@ -114,8 +130,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   file->fd = fd;
   file->wake = wake;
   file->poller = poller;
-  file->watched = EPOLLIN | EPOLLET;
+  file->watched = EPOLLET;
   file->dcb = DcbOf(line);
+  file->outputQueue = !IsPseudoTerminal(fd);
   file->modemLines = ioctl(fd, TIOCMGET, &file->lines) == 0;
   // A three-wire line starts as a terminal does when opened: DTR and RTS up.
   if (!file->modemLines) file->lines = TIOCM_DTR | TIOCM_RTS;

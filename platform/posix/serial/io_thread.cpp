@@ -4,6 +4,8 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/posix/serial/comm_file.h"
 
 namespace serial {
@@ -13,15 +15,8 @@ namespace {
 // With the mutex held: how long the I/O thread may sleep, in ms (-1: until woken).
 int PollTimeout(const CommFile& file) {
   uint64_t next = object_table::kNoDeadline;
-  for (const Transfer& read : file.reads) {
-    if (read.deadline < next) next = read.deadline;
-    if (read.interval != 0 && read.done > 0 && read.lastByte + read.interval + 1 < next) {
-      next = read.lastByte + read.interval + 1;
-    }
-  }
-  for (const Transfer& write : file.writes) {
-    if (write.deadline < next) next = write.deadline;
-  }
+  for (const Transfer& read : file.reads) next = std::min(next, NextDue(read));
+  for (const Transfer& write : file.writes) next = std::min(next, NextDue(write));
   int timeout = -1;
   if (next != object_table::kNoDeadline) {
     const uint64_t now = object_table::NowMs();
@@ -37,8 +32,10 @@ void* IoThreadMain(void* argument) {
   CommFile& file = *static_cast<CommFile*>(argument);
   Guard lock(file.mutex);
   while (!file.closing) {
-    // Output space is asked for only while writes wait for it.
-    const uint32_t wanted = EPOLLIN | EPOLLET | (file.writes.empty() ? 0u : uint32_t{EPOLLOUT});
+    // Input is watched only for reads that nobody waits for through an
+    // event, output space only while writes wait for it; a hang-up always.
+    const uint32_t wanted = EPOLLET | (ReadsForThread(file) ? uint32_t{EPOLLIN} : 0u) |
+                            (file.writes.empty() ? 0u : uint32_t{EPOLLOUT});
     if (!file.hungUp && wanted != file.watched) {
       epoll_event device = {wanted, {}};
       device.data.fd = file.fd;

@@ -53,7 +53,7 @@ bool MoveIn(CommFile& file, Transfer& transfer, bool& ended) {
     memcpy(transfer.buffer + transfer.done, file.inQueue.data() + file.inStart, take);
     file.inStart += take;
     transfer.done += static_cast<DWORD>(take);
-    transfer.lastByte = object_table::NowMs();
+    if (transfer.interval != 0) transfer.lastByte = object_table::NowMs();
   }
   return true;
 }

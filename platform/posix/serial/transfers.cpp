@@ -1,10 +1,13 @@
-// Reads and writes: at once when they can, else pending until the I/O
-// thread completes them; purges, cancels and flushes.
+// Reads and writes: at once when they can, else pending until a thread that
+// waits for the read's event, or the I/O thread, completes them; purges,
+// cancels and flushes.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/posix/serial/comm_file.h"
 
@@ -20,7 +23,6 @@ Transfer NewTransfer(const CommFile& file, LPOVERLAPPED overlapped, BYTE* buffer
   transfer.buffer = buffer;
   transfer.length = length;
   transfer.deadline = object_table::kNoDeadline;
-  transfer.lastByte = object_table::NowMs();
   const COMMTIMEOUTS& t = file.timeouts;
   uint64_t total = 0;
   if (isRead) {
@@ -34,7 +36,9 @@ Transfer NewTransfer(const CommFile& file, LPOVERLAPPED overlapped, BYTE* buffer
   } else {
     total = uint64_t{t.WriteTotalTimeoutMultiplier} * length + t.WriteTotalTimeoutConstant;
   }
-  // As the table's deadlines: a millisecond more, so as never to end early.
+  // The clock is read only for a transfer with a time-out. As the table's
+  // deadlines: a millisecond more, so as never to end early.
+  if (total != 0 || transfer.interval != 0) transfer.lastByte = object_table::NowMs();
   if (total != 0) transfer.deadline = transfer.lastByte + total + 1;
   return transfer;
 }
@@ -54,12 +58,16 @@ BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDW
   OVERLAPPED own = {};  // for a call without one: it waits here for the end
   LPOVERLAPPED used = overlapped != nullptr ? overlapped : &own;
   std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
-  StartOperation(used);
+  // The event is reset only for a transfer that fails or pends: one that
+  // completes at once leaves it set either way.
+  used->Internal = ERROR_IO_PENDING;
+  used->InternalHigh = 0;
   Transfer transfer = NewTransfer(file, used, buffer, length, isRead);
   if (queue.empty()) {
     bool ended = false;
     if (!Move(file, transfer, isRead, ended)) {
       used->Internal = ErrorOf(errno);
+      if (used->hEvent != nullptr) ResetEvent(used->hEvent);
       return Fail(static_cast<DWORD>(used->Internal));
     }
     const bool complete = ended || transfer.done == transfer.length ||
@@ -72,10 +80,15 @@ BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDW
     }
   }
   queue.push_back(transfer);
-  // A read without time-outs waits for the device's next edge; anything else
-  // changes what the I/O thread waits for.
-  if (!isRead || transfer.deadline != object_table::kNoDeadline || transfer.interval != 0 ||
-      file.hungUp)
+  // A read with an event is completed by whoever waits for the event; the
+  // I/O thread looks again for anything else.
+  if (isRead && used->hEvent != nullptr) {
+    object_table::PendOnEvent(used->hEvent, &file);
+  } else if (used->hEvent != nullptr) {
+    ResetEvent(used->hEvent);
+  }
+  if (!isRead || used->hEvent == nullptr || transfer.deadline != object_table::kNoDeadline ||
+      transfer.interval != 0 || file.hungUp)
     Wake(file);
   if (overlapped != nullptr) return Fail(ERROR_IO_PENDING);
   file.completed.wait(lock, [&] { return own.Internal != ERROR_IO_PENDING; });
@@ -99,6 +112,14 @@ bool FindAndAbort(CommFile& file, std::deque<Transfer>& queue, LPOVERLAPPED over
 
 }  // namespace
 
+uint64_t NextDue(const Transfer& transfer) {
+  uint64_t next = transfer.deadline;
+  if (transfer.interval != 0 && transfer.done > 0 &&
+      transfer.lastByte + transfer.interval + 1 < next)
+    next = transfer.lastByte + transfer.interval + 1;
+  return next;
+}
+
 bool ReadIsComplete(const Transfer& read, uint64_t now) {
   if (read.done == read.length) return true;
   if (read.firstBytesEnd && read.done > 0) return true;
@@ -116,7 +137,6 @@ bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended) {
       write(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done);
   if (moved > 0) {
     transfer.done += static_cast<DWORD>(moved);
-    transfer.lastByte = object_table::NowMs();
     return true;
   }
   if (moved == 0) {
@@ -127,27 +147,51 @@ bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended) {
 }
 
 // With the mutex held: completes what the device allows of the pending reads
-// and writes, and those whose time is up.
-void ServiceTransfers(CommFile& file) {
+// or writes, and those whose time is up.
+void ServiceSide(CommFile& file, bool isRead) {
   const uint64_t now = object_table::NowMs();
-  for (int side = 0; side < 2; ++side) {
-    const bool isRead = side == 0;
-    std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
-    while (!queue.empty()) {
-      Transfer& transfer = queue.front();
-      bool ended = false;
-      if (!Move(file, transfer, isRead, ended)) {
-        Complete(file, transfer.overlapped, ErrorOf(errno), transfer.done);
-      } else if (ended || transfer.done == transfer.length ||
-                 (isRead && ReadIsComplete(transfer, now)) ||
-                 (!isRead && now >= transfer.deadline)) {
-        Complete(file, transfer.overlapped, 0, transfer.done);
-      } else {
-        break;
-      }
-      queue.pop_front();
+  std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
+  while (!queue.empty()) {
+    Transfer& transfer = queue.front();
+    bool ended = false;
+    if (!Move(file, transfer, isRead, ended)) {
+      Complete(file, transfer.overlapped, ErrorOf(errno), transfer.done);
+    } else if (ended || transfer.done == transfer.length ||
+               (isRead && ReadIsComplete(transfer, now)) || (!isRead && now >= transfer.deadline)) {
+      Complete(file, transfer.overlapped, 0, transfer.done);
+    } else {
+      break;
     }
+    queue.pop_front();
   }
+}
+
+void ServiceTransfers(CommFile& file) {
+  ServiceSide(file, true);
+  ServiceSide(file, false);
+}
+
+bool ReadsForThread(const CommFile& file) {
+  for (const Transfer& read : file.reads) {
+    if (read.overlapped->hEvent == nullptr) return true;
+  }
+  return false;
+}
+
+// The device's side of a wait for a read's event (ObjectType::pollFor).
+bool PollForReads(KernelObject* object, pollfd* watch, uint64_t* next) {
+  CommFile& file = *static_cast<CommFile*>(object);
+  Guard lock(file.mutex);
+  if (file.closing || file.reads.empty()) return false;
+  *watch = {file.fd, POLLIN, 0};
+  for (const Transfer& read : file.reads) *next = std::min(*next, NextDue(read));
+  return true;
+}
+
+void ServiceReads(KernelObject* object) {
+  CommFile& file = *static_cast<CommFile*>(object);
+  Guard lock(file.mutex);
+  if (!file.closing) ServiceSide(file, true);
 }
 
 void AbortAll(CommFile& file, std::deque<Transfer>& queue) {
@@ -188,9 +232,20 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
   CommFile* file = device.get();
   if (file == nullptr) return FALSE;
   Guard lock(file->mutex);
+  // A pending read ends with what the device holds now, as if it had been
+  // completed in the background.
+  if (overlapped->Internal == ERROR_IO_PENDING && !file->closing) ServiceSide(*file, true);
   if (overlapped->Internal == ERROR_IO_PENDING && !wait) {
     *done = static_cast<DWORD>(overlapped->InternalHigh);
     return Fail(ERROR_IO_INCOMPLETE);
+  }
+  // As under Windows, the wait is for the operation's event when it has one:
+  // a read's event is the one a waiting thread completes it through.
+  while (overlapped->Internal == ERROR_IO_PENDING && overlapped->hEvent != nullptr) {
+    lock.unlock();
+    const DWORD waited = WaitForSingleObject(overlapped->hEvent, INFINITE);
+    lock.lock();
+    if (waited != WAIT_OBJECT_0) break;
   }
   file->completed.wait(lock, [&] { return overlapped->Internal != ERROR_IO_PENDING; });
   *done = static_cast<DWORD>(overlapped->InternalHigh);
@@ -223,14 +278,17 @@ BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
   if (flags & ~kPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
   Guard lock(file->mutex);
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  // The I/O thread looks again only when what it waits for has changed.
+  const bool pending = !file->reads.empty() || !file->writes.empty();
   if (flags & PURGE_RXABORT) AbortAll(*file, file->reads);
   if (flags & PURGE_TXABORT) AbortAll(*file, file->writes);
-  if (flags & PURGE_RXCLEAR) {
-    file->inStart = file->inEnd = 0;
-    if (tcflush(file->fd, TCIFLUSH) != 0) return Fail(ErrorOf(errno));
-  }
-  if ((flags & PURGE_TXCLEAR) && tcflush(file->fd, TCOFLUSH) != 0) return Fail(ErrorOf(errno));
-  Wake(*file);
+  if (flags & PURGE_RXCLEAR) file->inStart = file->inEnd = 0;
+  const DWORD clear = flags & (PURGE_RXCLEAR | PURGE_TXCLEAR);
+  const int queues = clear == PURGE_RXCLEAR   ? TCIFLUSH
+                     : clear == PURGE_TXCLEAR ? TCOFLUSH
+                                              : TCIOFLUSH;
+  if (clear != 0 && tcflush(file->fd, queues) != 0) return Fail(ErrorOf(errno));
+  if (pending) Wake(*file);
   return TRUE;
 }
 
@@ -243,6 +301,8 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle) {
   Guard lock(file->mutex);
   file->completed.wait(lock, [&] { return file->writes.empty() || file->closing; });
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  // A pseudo-terminal has no output queue: what was written is at its far side.
+  if (!file->outputQueue) return TRUE;
   // Nothing queued in the driver: done, without the three calls of a drain
   // (every write of the link is followed by a flush).
   int queued = 0;
