@@ -57,6 +57,10 @@ function(serchan_label label)
   endif()
   set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY LABELS ${labels})
   set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY FIXTURES_REQUIRED ${fixtures})
+  if(label STREQUAL "line")
+    # The line suites open the same bed ports: one at a time.
+    set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY RESOURCE_LOCK bed_ports)
+  endif()
   # Where the bed's files are, for the tests, the preload and the Windows
   # programs (the bed's own files, simulator and reliability links alike).
   set_property(TEST ${arg_UNPARSED_ARGUMENTS} APPEND PROPERTY ENVIRONMENT_MODIFICATION

@@ -99,6 +99,8 @@ bool DropReference(KernelObject* object);
 void Destroy(KernelObject* object);
 // Drops a reference, and destroys the object with the last one.
 void Release(KernelObject* object);
+// Sets the event, then drops a reference to the object, under one lock.
+void SetEventAndRelease(HANDLE event, KernelObject* object);
 // Resets the event of a read that pends, and names the device whose read
 // sets it as it ends (called with the device's lock held).
 void PendOnEvent(HANDLE event, KernelObject* device);

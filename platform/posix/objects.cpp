@@ -132,11 +132,19 @@ HANDLE Insert(KernelObject* object, const ObjectType* type) {
   return object;
 }
 
+// The object found moves to the list's front: a port's I/O looks up the
+// same few handles for every byte.
 KernelObject* FindAny(HANDLE handle) {
-  for (KernelObject* object = firstLive; object != nullptr; object = object->next) {
-    if (object == handle) return object;
-  }
-  return nullptr;
+  KernelObject* object = firstLive;
+  while (object != nullptr && object != handle) object = object->next;
+  if (object == nullptr || object == firstLive) return object;
+  object->previous->next = object->next;
+  if (object->next != nullptr) object->next->previous = object->previous;
+  object->previous = nullptr;
+  object->next = firstLive;
+  firstLive->previous = object;
+  firstLive = object;
+  return object;
 }
 
 KernelObject* Find(HANDLE handle, ObjectKind kind) {
@@ -165,6 +173,20 @@ void Release(KernelObject* object) {
   bool last = false;
   {
     Lock lock;
+    last = DropReference(object);
+  }
+  if (last) Destroy(object);
+}
+
+void SetEventAndRelease(HANDLE handle, KernelObject* object) {
+  bool last = false;
+  {
+    Lock lock;
+    KernelObject* event = Find(handle, ObjectKind::kEvent);
+    if (event != nullptr) {
+      SetState(event, true);
+      NotifyWaitersOf(event);
+    }
     last = DropReference(object);
   }
   if (last) Destroy(object);

@@ -172,7 +172,13 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  for (DWORD i = 0; i < count; ++i) object_table::AddReference(objects[i]);
+  // The objects are held by references once the lock is first let go: a
+  // wait that only looks never lets it go.
+  bool held = false;
+  auto hold = [&] {
+    for (DWORD i = 0; i < count && !held; ++i) object_table::AddReference(objects[i]);
+    held = true;
+  };
   if (signal != nullptr) {
     SetState(signal, true);
     object_table::NotifyWaitersOf(signal);
@@ -198,15 +204,17 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
     const DWORD found = SourcesOf(objects, count, devices);
     if (found == 0) {
       if (late) break;
+      hold();
       object_table::WaitForChange(deadline, objects, count);
       continue;
     }
+    hold();
     pthread_mutex_unlock(&tableMutex);
     PollDevices(objects, count, all, alertable, deadline, late, devices, found);
     looked = true;
     pthread_mutex_lock(&tableMutex);
   }
-  for (DWORD i = 0; i < count; ++i) last[i] = object_table::DropReference(objects[i]);
+  for (DWORD i = 0; i < count && held; ++i) last[i] = object_table::DropReference(objects[i]);
   pthread_mutex_unlock(&tableMutex);
   for (DWORD i = 0; i < count; ++i) {
     if (last[i]) object_table::Destroy(objects[i]);

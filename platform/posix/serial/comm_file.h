@@ -134,6 +134,11 @@ class Device {
 
   // Null (with the last error set) when the handle names no open device.
   CommFile* get() const { return file_; }
+  // Sets an event and lets the device go, under one hold of the table's lock.
+  void ReleaseSetting(HANDLE event) {
+    object_table::SetEventAndRelease(event, file_);
+    file_ = nullptr;
+  }
 
  private:
   CommFile* file_;

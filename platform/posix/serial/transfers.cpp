@@ -51,8 +51,10 @@ bool ReadsAtOnce(const COMMTIMEOUTS& t) {
 
 // Starts a read or write on the device: at once if it can complete at once,
 // else pending. Returns the Win32 result of ReadFile or WriteFile.
+// A transfer that completes at once leaves its event to the caller to set
+// (in `toSet`) once the device's mutex is let go.
 BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDWORD done,
-                   LPOVERLAPPED overlapped, bool isRead) {
+                   LPOVERLAPPED overlapped, bool isRead, HANDLE& toSet) {
   if (done != nullptr) *done = 0;
   if (file.closing) return Fail(ERROR_INVALID_HANDLE);
   OVERLAPPED own = {};  // for a call without one: it waits here for the end
@@ -74,7 +76,10 @@ BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDW
                           (isRead && ReadsAtOnce(file.timeouts)) ||
                           (isRead && transfer.firstBytesEnd && transfer.done > 0);
     if (complete) {
-      Complete(file, used, 0, transfer.done);
+      // Nobody can be waiting for an operation that has not returned yet.
+      used->InternalHigh = transfer.done;
+      used->Internal = 0;
+      toSet = used->hEvent;
       if (done != nullptr) *done = transfer.done;
       return TRUE;
     }
@@ -212,8 +217,13 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
   Device device(handle);
   CommFile* file = device.get();
   if (file == nullptr) return FALSE;
+  HANDLE toSet = nullptr;
   Guard lock(file->mutex);
-  return StartTransfer(*file, lock, static_cast<BYTE*>(buffer), length, done, overlapped, true);
+  const BOOL started =
+      StartTransfer(*file, lock, static_cast<BYTE*>(buffer), length, done, overlapped, true, toSet);
+  lock.unlock();
+  if (toSet != nullptr) device.ReleaseSetting(toSet);
+  return started;
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
@@ -221,10 +231,14 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
   Device device(handle);
   CommFile* file = device.get();
   if (file == nullptr) return FALSE;
+  HANDLE toSet = nullptr;
   Guard lock(file->mutex);
   // The buffer is only ever read from on the write side.
   BYTE* bytes = const_cast<BYTE*>(static_cast<const BYTE*>(buffer));
-  return StartTransfer(*file, lock, bytes, length, done, overlapped, false);
+  const BOOL started = StartTransfer(*file, lock, bytes, length, done, overlapped, false, toSet);
+  lock.unlock();
+  if (toSet != nullptr) device.ReleaseSetting(toSet);
+  return started;
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait) {
