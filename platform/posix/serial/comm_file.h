@@ -161,6 +161,10 @@ void FailWaitOfHungUpDevice(CommFile& file);
 
 // receive_queue.cpp, with the mutex held.
 size_t Queued(const CommFile& file);
+// ReadFile's way without the device's reference and mutex for a read that the
+// queue holds whole; false (nothing done) for any other.
+bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
+                   LPOVERLAPPED overlapped);
 bool MoveIn(CommFile& file, Transfer& transfer, bool& ended);
 
 // transfers.cpp, with the mutex held. Move: bytes between the device and a

@@ -214,6 +214,7 @@ extern "C" {
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
                      LPOVERLAPPED overlapped) {
+  if (ReadFromQueue(handle, static_cast<BYTE*>(buffer), length, done, overlapped)) return TRUE;
   Device device(handle);
   CommFile* file = device.get();
   if (file == nullptr) return FALSE;
