@@ -40,9 +40,6 @@ struct KernelObject {
   // Events: the device whose pending read sets this event as it ends, held
   // by a reference; a wait for the event reads the device itself.
   KernelObject* source;
-  bool live;  // in the table: its handle names it
-  KernelObject* previous;
-  KernelObject* next;
 };
 
 namespace object_table {
@@ -83,7 +80,8 @@ void NotifyWaitersOf(KernelObject* object);
 void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects = nullptr, DWORD count = 0,
                    pollfd* watch = nullptr, DWORD watchCount = 0);
 
-// Enters a new object with one reference, its handle's, and returns the handle.
+// Enters a new object with one reference, its handle's, and returns the
+// handle; null when the table has no room left.
 HANDLE Insert(KernelObject* object, const ObjectType* type);
 // With the lock held: the live object that handle names, of that kind, or null.
 KernelObject* Find(HANDLE handle, ObjectKind kind);

@@ -24,7 +24,67 @@ pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-KernelObject* firstLive = nullptr;
+// The live objects: an open-addressed set of their addresses (linear
+// probing), at most half full, so that checking a handle takes about one look.
+KernelObject** liveSlots = nullptr;
+size_t slotCount = 0;  // a power of two
+size_t liveCount = 0;
+
+size_t SlotOf(const void* address) {
+  const uint64_t hash = (reinterpret_cast<uintptr_t>(address) >> 4) * 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(hash >> 32) & (slotCount - 1);
+}
+
+void Place(KernelObject* object) {
+  size_t i = SlotOf(object);
+  while (liveSlots[i] != nullptr) i = (i + 1) & (slotCount - 1);
+  liveSlots[i] = object;
+}
+
+bool Grow(size_t count) {
+  KernelObject** slots = new (std::nothrow) KernelObject*[count]();
+  if (slots == nullptr) return false;
+  KernelObject** old = liveSlots;
+  const size_t oldCount = slotCount;
+  liveSlots = slots;
+  slotCount = count;
+  for (size_t i = 0; i < oldCount; ++i) {
+    if (old[i] != nullptr) Place(old[i]);
+  }
+  delete[] old;
+  return true;
+}
+
+// The slot of a live object, or slotCount.
+size_t SlotHolding(const void* handle) {
+  if (slotCount == 0) return 0;
+  for (size_t i = SlotOf(handle);; i = (i + 1) & (slotCount - 1)) {
+    if (liveSlots[i] == handle) return i;
+    if (liveSlots[i] == nullptr) return slotCount;
+  }
+}
+
+// Empties a slot, moving back the objects after it that probed past it. The
+// set's memory goes with its last object: an unloaded library leaves none.
+void Remove(size_t hole) {
+  liveSlots[hole] = nullptr;
+  if (--liveCount == 0) {
+    delete[] liveSlots;
+    liveSlots = nullptr;
+    slotCount = 0;
+    return;
+  }
+  for (size_t i = (hole + 1) & (slotCount - 1); liveSlots[i] != nullptr;
+       i = (i + 1) & (slotCount - 1)) {
+    const size_t home = SlotOf(liveSlots[i]);
+    // Stays only if its home lies cyclically in (hole, i].
+    const bool stays = hole < i ? home > hole && home <= i : home > hole || home <= i;
+    if (stays) continue;
+    liveSlots[hole] = liveSlots[i];
+    liveSlots[i] = nullptr;
+    hole = i;
+  }
+}
 
 struct EventObject : KernelObject {};
 
@@ -120,31 +180,21 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
 
 HANDLE Insert(KernelObject* object, const ObjectType* type) {
   Lock lock;
+  if ((liveCount + 1) * 2 > slotCount && !Grow(slotCount == 0 ? 64 : slotCount * 2) &&
+      liveCount + 1 >= slotCount)
+    return nullptr;
   object->type = type;
   object->references = 1;
   object->descriptor = -1;
   object->source = nullptr;
-  object->live = true;
-  object->previous = nullptr;
-  object->next = firstLive;
-  if (firstLive != nullptr) firstLive->previous = object;
-  firstLive = object;
+  Place(object);
+  ++liveCount;
   return object;
 }
 
-// The object found moves to the list's front: a port's I/O looks up the
-// same few handles for every byte.
 KernelObject* FindAny(HANDLE handle) {
-  KernelObject* object = firstLive;
-  while (object != nullptr && object != handle) object = object->next;
-  if (object == nullptr || object == firstLive) return object;
-  object->previous->next = object->next;
-  if (object->next != nullptr) object->next->previous = object->previous;
-  object->previous = nullptr;
-  object->next = firstLive;
-  firstLive->previous = object;
-  firstLive = object;
-  return object;
+  const size_t slot = SlotHolding(handle);
+  return slot < slotCount ? liveSlots[slot] : nullptr;
 }
 
 KernelObject* Find(HANDLE handle, ObjectKind kind) {
@@ -227,7 +277,12 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
   }
   event->manualReset = manualReset != FALSE;
   event->signalled = initialState != FALSE;
-  return object_table::Insert(event, &kEventType);
+  HANDLE handle = object_table::Insert(event, &kEventType);
+  if (handle == nullptr) {
+    delete event;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return handle;
 }
 
 BOOL WINAPI SetEvent(HANDLE event) { return SetSignal(event, true); }
@@ -238,17 +293,13 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   KernelObject* object = nullptr;
   {
     object_table::Lock lock;
-    object = object_table::FindAny(handle);
-    if (object == nullptr) {
+    const size_t slot = SlotHolding(handle);
+    if (slot == slotCount) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    object->live = false;
-    if (object->previous != nullptr) object->previous->next = object->next;
-    if (object->next != nullptr) object->next->previous = object->previous;
-    if (firstLive == object) firstLive = object->next;
-    object->previous = nullptr;
-    object->next = nullptr;
+    object = liveSlots[slot];
+    Remove(slot);
   }
   if (object->type->closed != nullptr) object->type->closed(object);
   object_table::Release(object);

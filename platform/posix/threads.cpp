@@ -138,6 +138,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
   const int nice = getpriority(PRIO_PROCESS, 0);
   thread->baseNice = errno == 0 ? nice : 0;
   HANDLE handle = object_table::Insert(thread, &kThreadType);
+  if (handle == nullptr) {
+    delete thread;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
 
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -139,6 +140,30 @@ TEST(Waits, BadHandlesFailTheWaitWhateverElseIsSignalled) {
   EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(0, mixed, FALSE, 0));
   EXPECT_EQ(DWORD{ERROR_INVALID_PARAMETER}, GetLastError());
   EXPECT_TRUE(event.IsSet());
+}
+
+TEST(Events, ManyLiveAtOnceAreEachFoundUntilClosed) {
+  // Enough for the table to grow several times; closed in a scattered order.
+  const int kCount = 1000;
+  std::vector<HANDLE> events;
+  for (int i = 0; i < kCount; ++i) events.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::vector<bool> open(kCount, true);
+  for (int i = 0; i < kCount; ++i) {
+    const int victim = (i * 7) % kCount;
+    if (victim % 3 == 0) continue;
+    ASSERT_TRUE(CloseHandle(events[victim]));
+    open[victim] = false;
+  }
+  for (int i = 0; i < kCount; ++i) {
+    SetLastError(0);
+    EXPECT_EQ(open[i] ? TRUE : FALSE, SetEvent(events[i])) << i;
+    if (open[i]) {
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[i], 0)) << i;
+      EXPECT_TRUE(CloseHandle(events[i]));
+    } else {
+      EXPECT_EQ(DWORD{ERROR_INVALID_HANDLE}, GetLastError()) << i;
+    }
+  }
 }
 
 TEST(Waits, SignalAndWaitSignalsFirst) {

@@ -138,6 +138,15 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   if (!file->modemLines) file->lines = TIOCM_DTR | TIOCM_RTS;
   file->counters = ioctl(fd, TIOCGICOUNT, &file->counts) == 0;
   HANDLE handle = object_table::Insert(file, &kCommFileType);
+  if (handle == nullptr) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    close(wake);
+    close(poller);
+    delete file;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
   if (pthread_create(&file->ioThread, nullptr, IoThreadMain, file) != 0) {
     ::CloseHandle(handle);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
