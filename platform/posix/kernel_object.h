@@ -97,6 +97,9 @@ bool DropReference(KernelObject* object);
 void Destroy(KernelObject* object);
 // Drops a reference, and destroys the object with the last one.
 void Release(KernelObject* object);
+// With the lock held: sets (waking its waiters) or resets the event that
+// handle names; false when it names none.
+bool SignalEvent(HANDLE handle, bool signalled);
 // Sets the event, then drops a reference to the object, under one lock.
 void SetEventAndRelease(HANDLE event, KernelObject* object);
 // Resets the event of a read that pends, and names the device whose read

@@ -128,14 +128,9 @@ using object_table::SetState;
 
 BOOL SetSignal(HANDLE handle, bool signalled) {
   object_table::Lock lock;
-  KernelObject* event = object_table::Find(handle, ObjectKind::kEvent);
-  if (event == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  SetState(event, signalled);
-  if (signalled) object_table::NotifyWaitersOf(event);
-  return TRUE;
+  if (object_table::SignalEvent(handle, signalled)) return TRUE;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
 }
 
 }  // namespace
@@ -228,15 +223,19 @@ void Release(KernelObject* object) {
   if (last) Destroy(object);
 }
 
+bool SignalEvent(HANDLE handle, bool signalled) {
+  KernelObject* event = Find(handle, ObjectKind::kEvent);
+  if (event == nullptr) return false;
+  SetState(event, signalled);
+  if (signalled) NotifyWaitersOf(event);
+  return true;
+}
+
 void SetEventAndRelease(HANDLE handle, KernelObject* object) {
   bool last = false;
   {
     Lock lock;
-    KernelObject* event = Find(handle, ObjectKind::kEvent);
-    if (event != nullptr) {
-      SetState(event, true);
-      NotifyWaitersOf(event);
-    }
+    SignalEvent(handle, true);
     last = DropReference(object);
   }
   if (last) Destroy(object);

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <new>
 
 #include "platform/posix/kernel_object.h"
 
@@ -176,7 +175,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
   // wait that only looks never lets it go.
   bool held = false;
   auto hold = [&] {
-    for (DWORD i = 0; i < count && !held; ++i) object_table::AddReference(objects[i]);
+    if (held) return;
+    for (DWORD i = 0; i < count; ++i) object_table::AddReference(objects[i]);
     held = true;
   };
   if (signal != nullptr) {

@@ -101,10 +101,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   }
   LineSettings line = {};
   DWORD error = TakeDevice(fd, line);
+  const bool taken = error == 0;
   CommFile* file = nullptr;
   int wake = -1;
   int poller = -1;
-  if (error == 0) {
+  HANDLE handle = nullptr;
+  if (taken) {
     file = new (std::nothrow) CommFile();
     wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     poller = epoll_create1(EPOLL_CLOEXEC);
@@ -116,35 +118,29 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
         epoll_ctl(poller, EPOLL_CTL_ADD, wake, &waking) != 0 ||
         epoll_ctl(poller, EPOLL_CTL_ADD, fd, &device) != 0) {
       error = ERROR_NOT_ENOUGH_MEMORY;
-      ioctl(fd, TIOCNXCL);
     }
   }
+  if (error == 0) {
+    file->fd = fd;
+    file->wake = wake;
+    file->poller = poller;
+    file->watched = EPOLLET;
+    file->dcb = DcbOf(line);
+    file->outputQueue = !IsPseudoTerminal(fd);
+    file->modemLines = ioctl(fd, TIOCMGET, &file->lines) == 0;
+    // A three-wire line starts as a terminal does when opened: DTR and RTS up.
+    if (!file->modemLines) file->lines = TIOCM_DTR | TIOCM_RTS;
+    file->counters = ioctl(fd, TIOCGICOUNT, &file->counts) == 0;
+    handle = object_table::Insert(file, &kCommFileType);
+    if (handle == nullptr) error = ERROR_NOT_ENOUGH_MEMORY;
+  }
   if (error != 0) {
+    if (taken) ioctl(fd, TIOCNXCL);  // TakeDevice gives it back when it fails
     if (wake >= 0) close(wake);
     if (poller >= 0) close(poller);
     delete file;
     close(fd);
     SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  file->fd = fd;
-  file->wake = wake;
-  file->poller = poller;
-  file->watched = EPOLLET;
-  file->dcb = DcbOf(line);
-  file->outputQueue = !IsPseudoTerminal(fd);
-  file->modemLines = ioctl(fd, TIOCMGET, &file->lines) == 0;
-  // A three-wire line starts as a terminal does when opened: DTR and RTS up.
-  if (!file->modemLines) file->lines = TIOCM_DTR | TIOCM_RTS;
-  file->counters = ioctl(fd, TIOCGICOUNT, &file->counts) == 0;
-  HANDLE handle = object_table::Insert(file, &kCommFileType);
-  if (handle == nullptr) {
-    ioctl(fd, TIOCNXCL);
-    close(fd);
-    close(wake);
-    close(poller);
-    delete file;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
   if (pthread_create(&file->ioThread, nullptr, IoThreadMain, file) != 0) {

@@ -74,11 +74,7 @@ bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
   if (overlapped == nullptr) return true;
   overlapped->InternalHigh = length;
   overlapped->Internal = 0;
-  KernelObject* event = object_table::Find(overlapped->hEvent, ObjectKind::kEvent);
-  if (event != nullptr) {
-    object_table::SetState(event, true);
-    object_table::NotifyWaitersOf(event);
-  }
+  object_table::SignalEvent(overlapped->hEvent, true);
   return true;
 }
 
