@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "carddecode/atr.h"
 #include "dump/dump.h"
 #include "readertest/commands.h"
 #include "readertest/private_heap.h"
@@ -29,10 +30,6 @@ bool ObtainReader(ArgList* args, const char* prompt, int* reader) {
 
 const char kSlotPrompt[] = "Введите № ридера (0-%s/1-%s) : ";
 const char kApduPrompt[] = "Введите № ридера (0-USER/1-SAM) : ";
-
-BYTE ForReader(BYTE command, int reader) {
-  return reader == 0 ? command : static_cast<BYTE>(command + kSecondReader);
-}
 
 // The one-line prompt shown while a command waits: the message ending in "\r",
 // and a line of as many blanks that erases it. It is erased and released on
@@ -135,6 +132,7 @@ int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
   WORD answered = 0;
   if (!Exchanged(ForReader(command, reader), Program.command, length, &answered)) return 0;
   ConHexDump(Program.response, answered, 0);
+  PrintStatusWord(Program.response, answered);
   return 1;
 }
 
@@ -167,6 +165,7 @@ int Insert(ArgList* args) {
   if (!Exchanged(ForReader(kPowerUp, reader), nullptr, 0, &length)) return 0;
   ConPrint("ATR");
   ConHexDump(Program.response, length, 0);
+  ConPrint("%s\n", carddecode::AtrSummary(carddecode::DecodeAtr(Program.response, length)).c_str());
   // An answer of fewer than 3 bytes is no ATR.
   return length >= 3 ? 1 : 0;
 }

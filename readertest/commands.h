@@ -2,6 +2,7 @@
 // (item 0 is the command word) and returns 1 when it succeeded, else 0.
 #pragma once
 
+#include "platform/platform.h"
 #include "readertest/arg_list.h"
 
 // The command loop's own (front_end.cpp).
@@ -36,6 +37,9 @@ extern const CommandEntry Commands[kCommandCount];
 // asked for with the prompt (a format given first and second) and typed.
 int NumberArgument(ArgList* args, const char* prompt, const char* first = "",
                    const char* second = "");
+
+// The line after an APDU's answer that names its status word.
+void PrintStatusWord(const BYTE* answer, unsigned length);
 
 // Text comparison ignoring case, as the commands and modes are compared.
 bool SameText(const char* a, const char* b);

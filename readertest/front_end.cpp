@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "carddecode/status_words.h"
 #include "dump/dump.h"
 #include "readertest/commands.h"
 #include "readertest/open_failure.h"
@@ -54,6 +55,10 @@ int NumberArgument(ArgList* args, const char* prompt, const char* first, const c
   ConEchoInput(line);
   ConEchoInput("\n");
   return std::atoi(line);
+}
+
+void PrintStatusWord(const BYTE* answer, unsigned length) {
+  ConPrint("SW %s\n", carddecode::StatusWordText(answer, length).c_str());
 }
 
 int QueryReaderVersion() {

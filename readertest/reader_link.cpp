@@ -1,71 +1,13 @@
-// Framing, CRC and the exchange over serchan32's block calls.
+// Exchanges on the program's channel, and their messages.
 #include "readertest/reader_link.h"
 
 #include "dump/dump.h"
 #include "readertest/program_state.h"
-#include "serchan32/serchan32.h"
-
-namespace {
-
-enum : unsigned { kFirstByteTimeoutMs = 5000, kDataTimeoutMs = 5000, kFieldByteTimeoutMs = 100 };
-enum : BYTE { kNak = 0xFF };
-
-void SendPiece(const BYTE* bytes, unsigned count) {
-  XRT_M_Comm_SendBlock_0(Program.channel, bytes, count);
-}
-
-// One block read; false when it delivered nothing (a time-out or a failure).
-bool ReadPiece(BYTE* bytes, unsigned timeout, unsigned count) {
-  return XRT_M_Comm_ReadBlock(Program.channel, bytes, timeout, count) > 0;
-}
-
-}  // namespace
-
-WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count) {
-  for (DWORD i = 0; i < count; ++i) {
-    BYTE byte = bytes[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool low = ((crc ^ byte) & 1) != 0;
-      crc >>= 1;
-      if (low) crc ^= 0xA001;
-      byte >>= 1;
-    }
-  }
-  return crc;
-}
 
 int ReaderExchange(BYTE command, const BYTE* data, WORD length, BYTE* status, BYTE* response,
                    WORD capacity, WORD* responseLength) {
-  *responseLength = 0;
-  BYTE head[3] = {command, static_cast<BYTE>(length >> 8), static_cast<BYTE>(length)};
-  WORD crc = Crc16Update(Crc16Update(0, head, sizeof head), data, data != nullptr ? length : 0);
-  const BYTE tail[2] = {static_cast<BYTE>(crc), static_cast<BYTE>(crc >> 8)};
-
-  // Whatever an earlier exchange left in the input is not this answer.
-  XRT_M_Comm_FlushBuffers(Program.channel);
-  SendPiece(&head[0], 1);
-  SendPiece(&head[1], 1);
-  SendPiece(&head[2], 1);
-  if (length != 0) SendPiece(data, length);
-  SendPiece(&tail[0], 1);
-  SendPiece(&tail[1], 1);
-
-  if (!ReadPiece(&head[0], kFirstByteTimeoutMs, 1)) return kLinkTimeout;
-  *status = head[0];
-  if (head[0] == kNak) return kLinkNak;
-  if (!ReadPiece(&head[1], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
-  if (!ReadPiece(&head[2], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
-  const WORD answered = static_cast<WORD>(head[1] << 8 | head[2]);
-  if (answered > capacity) return kLinkCrc;
-  if (answered != 0 && !ReadPiece(response, kDataTimeoutMs, answered)) return kLinkTimeout;
-  BYTE received[2];
-  if (!ReadPiece(&received[0], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
-  if (!ReadPiece(&received[1], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
-  crc = Crc16Update(Crc16Update(0, head, sizeof head), response, answered);
-  if (received[0] != static_cast<BYTE>(crc) || received[1] != static_cast<BYTE>(crc >> 8))
-    return kLinkCrc;
-  *responseLength = answered;
-  return kLinkOk;
+  return LinkExchange(Program.channel, command, data, length, status, response, capacity,
+                      responseLength);
 }
 
 int SharedExchange(BYTE command, const BYTE* data, WORD length, WORD* responseLength) {

@@ -1,33 +1,8 @@
-// The link to the reader: one command frame out, one response frame in.
-//
-// Frames: a command (or status) byte, a big-endian 16-bit length, the data
-// and a CRC-16 (reflected 0xA001, initial 0, no final inversion) over all the
-// bytes before it, sent low byte first. A response that is the one byte 0xFF
-// is a NAK.
+// The reader console's use of the link: exchanges on the program's channel
+// and the messages that report their results.
 #pragma once
 
-#include "platform/platform.h"
-
-enum LinkResult : int {
-  kLinkOk = 0,
-  kLinkNak = 1,
-  kLinkCrc = 2,  // CRC mismatch, or a response longer than the caller's buffer
-  kLinkTimeout = 3,
-};
-
-// Reader commands; a per-reader command for reader 1 is reader 0's plus 0x40.
-enum : BYTE {
-  kReaderStatus = 0x01,
-  kFirmwareVersion = 0x04,
-  kEcho = 0x3F,
-  kPowerUp = 0x41,
-  kApduCommand = 0x42,
-  kApduRequest = 0x43,
-  kPowerDown = 0x44,
-  kSecondReader = 0x40,
-};
-
-WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count);
+#include "readerlink/reader_link.h"
 
 // Sends the command with its data (null when length is 0) on the program's
 // channel and receives the answer into response (capacity bytes). The status

@@ -41,6 +41,7 @@ int CheckSlot(int slot) {
   }
   ConPrint("Ответ от карты");
   ConHexDump(answer, length, 0);
+  PrintStatusWord(answer, length);
   if (length != kCheckAnswerLength) return 0;
   return Off(&args);
 }

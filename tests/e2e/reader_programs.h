@@ -1,6 +1,7 @@
-// The programs the end-to-end tests run: readertest of the build under test
-// (the Windows one under Wine, or with READERTEST_E2E_BUILD=native the native
-// one) against readersim on the link of a COM port.
+// The programs the end-to-end tests run: readertest and readerscript of the
+// build under test (the Windows ones under Wine, or with
+// READERTEST_E2E_BUILD=native the native ones) against readersim on the link
+// of a COM port.
 #pragma once
 
 #include <memory>
@@ -12,6 +13,9 @@
 // READERTEST_E2E_BUILD=native: the native build is under test.
 bool NativeBuild();
 
+// The COM port of the running group of tests (READERTEST_E2E_PORT).
+int E2ePort();
+
 // The link readersim makes for COM `port`: build/bed/simN, which the Wine
 // prefix maps as that port.
 std::string SimulatorLink(int port);
@@ -21,3 +25,27 @@ std::string SimulatorLink(int port);
 // when one is given, else a pipe.
 std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std::string>& args,
                                                 const std::string& input = "");
+
+// readerscript with these arguments, COM `port` being the simulator's link;
+// its standard error merged into the output.
+std::unique_ptr<ConsoleSession> StartReaderScript(int port, const std::vector<std::string>& args);
+
+// The reader simulator behind a COM port, with its frame log.
+class Simulator {
+ public:
+  explicit Simulator(const std::vector<std::string>& options, int port = E2ePort());
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // A control line, once the simulator has acknowledged it.
+  void Control(const std::string& line);
+  // The frames the reader received, as hex without their CRC bytes.
+  std::vector<std::string> Frames() const;
+  // The frames whose command byte is the one given ("41").
+  size_t Count(const std::string& command) const;
+
+ private:
+  std::string log_;
+  std::unique_ptr<ConsoleSession> session_;
+};

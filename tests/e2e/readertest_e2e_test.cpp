@@ -23,68 +23,12 @@ const std::string kPrompt = "\nEnter command->";
 const char kEsc[] = "\x1b";
 
 // Each group of tests has a COM port of its own, mapped to build/bed/simN.
-int Port() {
-  const char* port = std::getenv("READERTEST_E2E_PORT");
-  return port != nullptr ? std::atoi(port) : 30;
-}
+int Port() { return E2ePort(); }
 
 std::string LinkPath() { return SimulatorLink(Port()); }
 
 // The program's file name as its usage line shows it.
 std::string ProgramName() { return NativeBuild() ? "readertest" : "readertest.exe"; }
-
-// The reader simulator behind the port, with its frame log.
-class Simulator {
- public:
-  explicit Simulator(const std::vector<std::string>& options) {
-    log_ = kRoot + "/build/bed/sim" + std::to_string(Port()) + ".log";
-    std::remove(log_.c_str());
-    // Control acknowledgements come on stderr: merged, a test can wait for them.
-    std::vector<std::string> argv = {"/bin/sh",     "-c",     "exec \"$0\" \"$@\" 2>&1",
-                                     READERSIM_BIN, "--link", LinkPath(),
-                                     "--log",       log_};
-    argv.insert(argv.end(), options.begin(), options.end());
-    session_ = std::make_unique<ConsoleSession>(argv);
-    EXPECT_TRUE(session_->Expect("/dev/pts/", 10000)) << session_->Output();
-  }
-  ~Simulator() {
-    session_->Send("quit\n");
-    session_->WaitExit(5000);
-  }
-
-  void Control(const std::string& line) {
-    session_->Send(line + "\n");
-    EXPECT_TRUE(session_->Expect("ok: " + line, 5000)) << session_->Output();
-  }
-
-  // The frames the reader received, as hex without their CRC bytes.
-  std::vector<std::string> Frames() const {
-    std::vector<std::string> frames;
-    std::ifstream log(log_);
-    std::string line;
-    while (std::getline(log, line)) {
-      const size_t in = line.find(" in  ");
-      const size_t bar = line.find(" | ");
-      if (in == std::string::npos || bar == std::string::npos) continue;
-      if (line.find("discarded") != std::string::npos ||
-          line.find("abandoned") != std::string::npos)
-        continue;
-      std::string hex = line.substr(in + 5, bar - in - 5);
-      frames.push_back(hex.size() > 6 ? hex.substr(0, hex.size() - 6) : hex);
-    }
-    return frames;
-  }
-  // The frames whose command byte is the one given ("41").
-  size_t Count(const std::string& command) const {
-    size_t count = 0;
-    for (const std::string& frame : Frames()) count += frame.compare(0, 2, command) == 0;
-    return count;
-  }
-
- private:
-  std::string log_;
-  std::unique_ptr<ConsoleSession> session_;
-};
 
 std::unique_ptr<ConsoleSession> ReaderTest(const std::vector<std::string>& args) {
   return StartReaderTest(Port(), args);

@@ -121,3 +121,64 @@ for name, data in {
     "largest_capacity": link(b"\x00\xff\xff" + bytes(100), capacity=3, parameter=255),
 }.items():
     write("reader_link", name, data)
+
+
+# DecodeAtr: the input is the ATR as the reader hands it over, TS first.
+def atr(ts, groups, historical, tck_flip=0):
+    """groups: (TA, TB, TC, T) per group, None where absent; T None ends the chain."""
+    def y(i):
+        if i >= len(groups):
+            return 0
+        return sum(1 << (4 + k) for k, v in enumerate(groups[i]) if v is not None)
+
+    out = bytes([ts, y(0) | len(historical)])
+    for i, (ta, tb, tc, t) in enumerate(groups):
+        out += bytes(v for v in (ta, tb, tc) if v is not None)
+        if t is not None:
+            out += bytes([y(i + 1) | t])
+    out += bytes(historical)
+    if any(g[3] not in (None, 0) for g in groups):
+        check = tck_flip
+        for byte in out[1:]:
+            check ^= byte
+        out += bytes([check])
+    return out
+
+
+t1 = atr(0x3B, [(0x96, None, None, 1), (None, None, None, 1), (0xFE, 0x45, 0x01, None)], b"JCOP")
+for name, data in {
+    "empty": b"",
+    "ts_only": b"\x3b",
+    "readersim": atr(0x3B, [], b"\x14\x50"),
+    "inverse_t0_t1": atr(0x3F, [(None, None, 0xFF, 0), (None, None, None, 1)],
+                         b"\x80\x01\x02\x03\x04"),
+    "t1": t1,
+    "t1_cut_in_interface": t1[:5],
+    "t1_cut_in_historical": t1[:10],
+    "t1_cut_before_tck": t1[:-1],
+    "t1_extra": t1 + b"\x90\x00",
+    "wrong_tck": atr(0x3B, [(0x11, None, None, 1)], b"", tck_flip=0x5A),
+    "ts_unknown": atr(0x12, [(0x13, 0x00, 0x02, None)], b"\x00\x31\xc0"),
+    "specific_mode": atr(0x3B, [(0x18, None, None, 0), (0x81, 0x00, 0x0A, 15),
+                                (0xC7, 0x81, 0x00, None)], b"\x10\xaa"),
+    "rfu_fi_di": atr(0x3B, [(0x7A, 0x25, 0x00, None)], bytes(15)),
+    "long_chain": atr(0x3B, [(None, None, None, 1)] * 12, b""),
+    "chain_past_99_groups": atr(0x3B, [(None, None, None, 1)] * 101, b""),
+    "t0_only_cut_historical": atr(0x3B, [], b"\x80\x73\x00")[:3],
+}.items():
+    write("atr", name, data)
+
+# readerscript's parser: a script file's text.
+for name, text in {
+    "empty": "",
+    "session": "# a session\nversion\nSTAT =01 01\ninsert 0\n"
+               "com 0 00a40400023f00 =9000  # select\nreq 0 00 C0 00 00 04 =* 90 00\n"
+               "req 0 00C0000002 =61??\necho 20 64\ndelay 10\noff 0 5000\n",
+    "bare_expectation": "req 1 00C0000004 =\nstat =\n",
+    "runs_and_wildcards": "req 0 00C0000010 =** 0? ?1 * 90 00 *\n",
+    "errors": "frobnicate\ncom 0 00A4040002 3F\nreq 0 00C000001G\nstat =9?0\n"
+              "insert 2\necho 10\n= 9000\ndelay -1\nversion =0100\n",
+    "crlf_and_tabs": "version\r\n\tinsert\t1\t300\r\noff 1\r\n",
+    "nul_in_line": "version\0 x\nstat\n",
+}.items():
+    write("script", name, text.encode())

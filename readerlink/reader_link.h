@@ -1,0 +1,44 @@
+// The link to the reader: one command frame out, one response frame in, over
+// an open serchan32 channel.
+//
+// Frames: a command (or status) byte, a big-endian 16-bit length, the data
+// and a CRC-16 (reflected 0xA001, initial 0, no final inversion) over all the
+// bytes before it, sent low byte first. A response that is the one byte 0xFF
+// is a NAK.
+#pragma once
+
+#include "platform/platform.h"
+
+enum LinkResult : int {
+  kLinkOk = 0,
+  kLinkNak = 1,
+  kLinkCrc = 2,  // CRC mismatch, or a response longer than the caller's buffer
+  kLinkTimeout = 3,
+};
+
+// Reader commands; a per-reader command for reader 1 is reader 0's plus 0x40.
+enum : BYTE {
+  kReaderStatus = 0x01,
+  kFirmwareVersion = 0x04,
+  kEcho = 0x3F,
+  kPowerUp = 0x41,
+  kApduCommand = 0x42,
+  kApduRequest = 0x43,
+  kPowerDown = 0x44,
+  kSecondReader = 0x40,
+};
+
+inline BYTE ForReader(BYTE command, int reader) {
+  return reader == 0 ? command : static_cast<BYTE>(command + kSecondReader);
+}
+
+WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count);
+
+// Sends the command with its data (null when length is 0) on `channel` and
+// receives the answer into response (capacity bytes). The status byte goes
+// to *status; *responseLength is the data length, 0 on failure. The command
+// goes in pieces (command byte, each length byte, the data, each CRC byte),
+// the answer is read field by field: 5000 ms for the status byte and for the
+// data, 100 ms for each length and CRC byte.
+int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE* status,
+                 BYTE* response, WORD capacity, WORD* responseLength);

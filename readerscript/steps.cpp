@@ -1,0 +1,239 @@
+// What each script command does on the reader, and how it is checked.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "carddecode/atr.h"
+#include "carddecode/status_words.h"
+#include "readerlink/reader_link.h"
+#include "readerscript/runner.h"
+
+namespace readerscript {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum : unsigned { kResponseCapacity = 2048, kPollPauseMs = 20 };
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string Milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "(%.1f ms)", seconds * 1000);
+  return text;
+}
+
+const char* LinkFailureText(int result) {
+  switch (result) {
+    case kLinkNak:
+      return "NAK";
+    case kLinkCrc:
+      return "CRC mismatch or an answer too long";
+    case kLinkTimeout:
+      return "time-out: no answer";
+    default:
+      return "unknown link result";
+  }
+}
+
+// One step's run: its exchanges into one buffer, and the result being made.
+class StepRun {
+ public:
+  StepRun(int channel, LinkCounts* counts) : channel_(channel), counts_(counts) {}
+
+  // An exchange; false after it made the step a link failure.
+  bool Exchange(BYTE command, const std::vector<uint8_t>& data) {
+    const Clock::time_point start = Clock::now();
+    const int link =
+        LinkExchange(channel_, command, data.empty() ? nullptr : data.data(),
+                     static_cast<WORD>(data.size()), &status, answer, kResponseCapacity, &length);
+    exchangeSeconds = SecondsSince(start);
+    if (link == kLinkOk) return true;
+    counts_->nak += link == kLinkNak;
+    counts_->crc += link == kLinkCrc;
+    counts_->timeout += link == kLinkTimeout;
+    result.outcome = Outcome::kLinkError;
+    result.message = std::string("link failure: ") + LinkFailureText(link);
+    result.lines.push_back(std::string("< ") + LinkFailureText(link) + "  " +
+                           Milliseconds(exchangeSeconds));
+    return false;
+  }
+  void Answered(const std::string& note) {
+    std::string line = "< " + HexText(answer, length);
+    if (!note.empty()) line += "  [" + note + "]";
+    result.lines.push_back(line + "  " + Milliseconds(exchangeSeconds));
+  }
+  void Fail(const std::string& why) {
+    result.outcome = Outcome::kFailed;
+    result.message = why;
+  }
+  // Checks the answer against the step's pattern, when it has one.
+  void Check(const Step& step) {
+    if (!step.expects) return;
+    if (Matches(step.expected, answer, length)) {
+      result.outcome = Outcome::kPassed;
+      return;
+    }
+    result.expected = PatternText(step.expected);
+    result.received = length != 0 ? HexText(answer, length) : "(no data)";
+    Fail("expected " + result.expected + ", received " + result.received);
+  }
+
+  BYTE status = 0;
+  BYTE answer[kResponseCapacity];
+  WORD length = 0;
+  double exchangeSeconds = 0;
+  StepResult result;
+
+ private:
+  int channel_;
+  LinkCounts* counts_;
+};
+
+// Polls the card-present bit of the step's reader until it is `wanted` or the
+// step's time-out has passed; false when the step failed on the way.
+bool WaitForCard(StepRun& run, const Step& step, bool wanted) {
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    if (!run.Exchange(kReaderStatus, {})) return false;
+    if (run.length <= static_cast<WORD>(step.reader)) {
+      run.Fail("the status answer has " + std::to_string(run.length) + " bytes");
+      return false;
+    }
+    if (((run.answer[step.reader] & 1) != 0) == wanted) return true;
+    if (SecondsSince(start) * 1000 >= step.number) {
+      run.Fail(std::string(wanted ? "no card in" : "the card is still in") + " reader " +
+               std::to_string(step.reader) + " after " + std::to_string(step.number) + " ms");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollPauseMs));
+  }
+}
+
+void Insert(StepRun& run, const Step& step) {
+  if (!WaitForCard(run, step, true)) return;
+  if (!run.Exchange(ForReader(kPowerUp, step.reader), {})) return;
+  if (run.status != 0 || run.length < 3) {
+    char why[64];
+    std::snprintf(why, sizeof why, "no ATR (status %02X, %u bytes)", run.status,
+                  unsigned{run.length});
+    run.Answered("");
+    run.Fail(why);
+    return;
+  }
+  run.Answered("");
+  const carddecode::Atr atr = carddecode::DecodeAtr(run.answer, run.length);
+  for (const std::string& line : carddecode::AtrDetails(atr))
+    run.result.lines.push_back("  " + line);
+  run.result.outcome = Outcome::kPassed;
+  if (atr.convention == carddecode::Convention::kUnknown || !atr.complete ||
+      atr.tck == carddecode::Tck::kWrong || atr.tck == carddecode::Tck::kMissing)
+    run.Fail("the ATR is not valid: " + carddecode::AtrSummary(atr));
+}
+
+void Off(StepRun& run, const Step& step) {
+  const Clock::time_point start = Clock::now();
+  if (!run.Exchange(ForReader(kPowerDown, step.reader), {})) return;
+  if (!WaitForCard(run, step, false)) return;
+  run.result.lines.push_back("< card out of reader " + std::to_string(step.reader) + "  " +
+                             Milliseconds(SecondsSince(start)));
+  run.result.outcome = Outcome::kPassed;
+}
+
+void Apdu(StepRun& run, const Step& step) {
+  const BYTE command = step.verb == Verb::kCom ? kApduCommand : kApduRequest;
+  if (!run.Exchange(ForReader(command, step.reader), step.apdu)) return;
+  run.Answered(carddecode::StatusWordText(run.answer, run.length));
+  run.Check(step);
+}
+
+void Version(StepRun& run) {
+  if (!run.Exchange(kFirmwareVersion, {})) return;
+  if (run.length < 2) {
+    run.Answered("");
+    run.Fail("the version answer has " + std::to_string(run.length) + " bytes");
+    return;
+  }
+  char version[32];
+  std::snprintf(version, sizeof version, "version %u.%02u", run.answer[0], run.answer[1]);
+  run.Answered(version);
+  run.result.outcome = Outcome::kPassed;
+}
+
+void Stat(StepRun& run, const Step& step) {
+  if (!run.Exchange(kReaderStatus, {})) return;
+  std::string note;
+  for (unsigned reader = 0; reader < 2 && reader < run.length; ++reader) {
+    if (!note.empty()) note += ", ";
+    note += "reader " + std::to_string(reader) +
+            ((run.answer[reader] & 1) != 0 ? ": card" : ": no card");
+  }
+  run.Answered(note);
+  run.Check(step);
+}
+
+// COUNT frames of random data, each shorter than MAX; every one must come
+// back as sent. The first link failure ends the run: the line is in doubt.
+void Echo(StepRun& run, const Step& step) {
+  std::minstd_rand random(step.line);
+  std::vector<uint8_t> data;
+  unsigned intact = 0;
+  const Clock::time_point start = Clock::now();
+  for (unsigned i = 0; i < step.number; ++i) {
+    data.resize(random() % step.max);
+    for (uint8_t& byte : data) byte = static_cast<uint8_t>(random());
+    if (!run.Exchange(kEcho, data)) {
+      run.result.message +=
+          " at echo " + std::to_string(i + 1) + " of " + std::to_string(step.number);
+      return;
+    }
+    intact += run.length == data.size() && std::equal(data.begin(), data.end(), run.answer);
+  }
+  run.result.lines.push_back("< " + std::to_string(intact) + " of " + std::to_string(step.number) +
+                             " echoed intact  " + Milliseconds(SecondsSince(start)));
+  run.result.outcome = Outcome::kPassed;
+  if (intact != step.number)
+    run.Fail(std::to_string(step.number - intact) + " of " + std::to_string(step.number) +
+             " echoes came back altered");
+}
+
+}  // namespace
+
+StepResult RunStep(int channel, const Step& step, LinkCounts* counts) {
+  StepRun run(channel, counts);
+  run.result.outcome = Outcome::kDone;
+  const Clock::time_point start = Clock::now();
+  switch (step.verb) {
+    case Verb::kVersion:
+      Version(run);
+      break;
+    case Verb::kInsert:
+      Insert(run, step);
+      break;
+    case Verb::kOff:
+      Off(run, step);
+      break;
+    case Verb::kCom:
+    case Verb::kReq:
+      Apdu(run, step);
+      break;
+    case Verb::kStat:
+      Stat(run, step);
+      break;
+    case Verb::kEcho:
+      Echo(run, step);
+      break;
+    case Verb::kDelay:
+      std::this_thread::sleep_for(std::chrono::milliseconds(step.number));
+      break;
+  }
+  run.result.seconds = SecondsSince(start);
+  return run.result;
+}
+
+}  // namespace readerscript

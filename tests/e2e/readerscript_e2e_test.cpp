@@ -1,0 +1,220 @@
+// readerscript end to end against the reader simulator: a passing session,
+// each kind of failed expectation, each link fault the simulator can put on
+// an answer, a script error with nothing sent, and the JUnit report as a CI
+// server's parser reads it (Python's xml.etree). READERTEST_E2E_BUILD=native
+// runs the native build, otherwise readerscript.exe runs under Wine.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/reader_programs.h"
+#include "tests/support/console_session.h"
+
+namespace {
+
+const int kRunMs = 60000;
+
+std::string Folder() {
+  const std::string bed = RepoRoot() + "/build/bed";
+  const std::string folder = bed + "/scripts" + std::to_string(E2ePort());
+  ::mkdir(bed.c_str(), 0755);
+  ::mkdir(folder.c_str(), 0755);
+  return folder;
+}
+
+std::string WriteScript(const std::string& name, const std::string& text) {
+  const std::string path = Folder() + "/" + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+struct Outcome {
+  int status;
+  std::string output;
+};
+
+Outcome RunScripts(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {std::to_string(E2ePort()), "115200"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto program = StartReaderScript(E2ePort(), argv);
+  const int status = program->WaitExit(kRunMs);
+  return {status, program->Output()};
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The JUnit file as Python's parser reads it: per suite "name tests failures
+// errors skipped", then per case "  name|failure|error|skipped" (what it holds).
+std::string JUnitSeen(const std::string& path) {
+  const std::string command =
+      "python3 -c \"import sys, xml.etree.ElementTree as E\n"
+      "for s in E.parse(sys.argv[1]).getroot().iter('testsuite'):\n"
+      "  print(s.get('name').rsplit('/', 1)[-1], s.get('tests'), s.get('failures'), "
+      "s.get('errors'), s.get('skipped'))\n"
+      "  for c in s.iter('testcase'):\n"
+      "    print('  ' + c.get('name') + '|' + '|'.join(x.tag for x in c))\" " +
+      path + " 2>&1";
+  std::string seen;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[256];
+  while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) seen += buffer;
+  if (pipe != nullptr) ::pclose(pipe);
+  return seen;
+}
+
+const char kPassing[] =
+    "# a whole session\n"
+    "version\n"
+    "STAT =01 01\n"
+    "insert 0\n"
+    "com 0 00a40400023f00 =9000   # select MF\n"
+    "req 0 00 C0 00 00 04 =00 01 02 03 90 00\n"
+    "req 0 00C0000004 =\n"
+    "req 0 00B0000000 =6D??\n"
+    "echo 20 64\n"
+    "delay 10\n"
+    "off 0 5000\n";
+
+TEST(Scripts, PassingSessionTranscriptAndReport) {
+  Simulator reader({"--remove-on-power-down", "--insert-after", "300"});
+  const std::string script = WriteScript("passing.rsc", kPassing);
+  const std::string junit = Folder() + "/passing.xml";
+  const Outcome run = RunScripts({"--junit", junit, script});
+  EXPECT_EQ(run.status, 0) << run.output;
+  for (const char* line :
+       {"> version\n< 01 00  [version 1.00]  (",
+        "> stat =01 01\n< 01 01  [reader 0: card, reader 1: card]", "> insert 0\n< 3B 02 14 50  (",
+        "direct convention",
+        "> com 0 00 A4 04 00 02 3F 00 =90 00\n< 90 00  [9000 normal processing]  (",
+        "> req 0 00 C0 00 00 04 =* 90 00\n< 00 01 02 03 90 00  [9000 normal processing]",
+        "< 6D 00  [6D00 instruction not supported]", "< 20 of 20 echoed intact",
+        "> off 0 5000\n< card out of reader 0",
+        "-- commands run 10, expectations passed 9, failed 0, link failures 0 (NAK 0, CRC 0, "
+        "time-out 0), total "})
+    EXPECT_TRUE(Has(run.output, line)) << line << "\n" << run.output;
+  const std::string seen = JUnitSeen(junit);
+  EXPECT_TRUE(Has(seen, "passing.rsc 10 0 0 0\n  version|\n  STAT =01 01|\n")) << seen;
+  EXPECT_TRUE(Has(seen, "  com 0 00a40400023f00 =9000|\n")) << seen;
+}
+
+TEST(Scripts, FailedExpectationsStopTheScriptUnlessKeepGoing) {
+  Simulator reader({"--cards", "upper"});
+  const std::string script = WriteScript("failing.rsc",
+                                         "insert 0\n"
+                                         "com 0 00A4040002 3F00 =6F00\n"  // exact bytes
+                                         "req 0 00C0000002 =61??\n"       // a wildcard digit
+                                         "req 0 00C0000002 =* 6A 82\n"    // a run, then bytes
+                                         "stat =0101\n"                   // reader 1 is empty
+                                         "insert 1 200\n");               // no card comes
+  const std::string second = WriteScript("second.rsc", "stat =01 00\n");
+  const std::string junit = Folder() + "/failing.xml";
+
+  Outcome run = RunScripts({"--junit", junit, script, second});
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_TRUE(Has(run.output, "FAIL " + script + ":2: expected =6F 00, received 90 00\n"))
+      << run.output;
+  EXPECT_FALSE(Has(run.output, "> req")) << run.output;
+  // The next script still runs.
+  EXPECT_TRUE(Has(run.output, "== " + second + "\n> stat =01 00\n< 01 00")) << run.output;
+  std::string seen = JUnitSeen(junit);
+  EXPECT_TRUE(Has(seen,
+                  "failing.rsc 6 1 0 4\n  insert 0|\n  com 0 00A4040002 3F00 =6F00|failure\n"
+                  "  req 0 00C0000002 =61??|skipped\n"))
+      << seen;
+  EXPECT_TRUE(Has(seen, "second.rsc 1 0 0 0\n")) << seen;
+
+  run = RunScripts({"--keep-going", "--quiet", "--junit", junit, script});
+  EXPECT_EQ(run.status, 1) << run.output;
+  for (const char* line :
+       {":3: expected =61 ??, received 00 01 90 00\n",
+        ":4: expected =* 6A 82, received 00 01 90 00\n", ":5: expected =01 01, received 01 00\n",
+        ":6: no card in reader 1 after 200 ms\n",
+        "expectations passed 1, failed 5, link failures 0"})
+    EXPECT_TRUE(Has(run.output, line)) << line << "\n" << run.output;
+  // Quiet: the passing commands are not shown.
+  EXPECT_FALSE(Has(run.output, "> insert 0")) << run.output;
+  seen = JUnitSeen(junit);
+  EXPECT_TRUE(Has(seen, "failing.rsc 6 5 0 0\n")) << seen;
+}
+
+TEST(Scripts, ScriptErrorsAreListedAndNothingIsSent) {
+  Simulator reader({});
+  const std::string good = WriteScript("good.rsc", "version\n");
+  const std::string bad = WriteScript("bad.rsc",
+                                      "version\n"
+                                      "frobnicate 1\n"
+                                      "com 0 00A4040002 3F\n"
+                                      "req 0 00C00000 =9000\n"
+                                      "req 0 00C000001G\n"
+                                      "stat =9?0\n"
+                                      "insert 2\n"
+                                      "echo 10\n");
+  const std::string junit = Folder() + "/bad.xml";
+  std::remove(junit.c_str());
+  const Outcome run = RunScripts({"--junit", junit, good, bad, Folder() + "/missing.rsc"});
+  EXPECT_EQ(run.status, 3) << run.output;
+  for (const std::string& line :
+       {bad + ":2: unknown command \"frobnicate\"", bad + ":3: com needs 7 bytes",
+        bad + ":4: req needs 5 bytes", bad + ":5: bad hex", bad + ":6: bad expectation",
+        bad + ":7: insert: the reader must be 0 or 1", bad + ":8: echo COUNT MAX",
+        Folder() + "/missing.rsc: cannot be read", std::string("nothing was sent")})
+    EXPECT_TRUE(Has(run.output, line)) << line << "\n" << run.output;
+  EXPECT_TRUE(reader.Frames().empty());
+  EXPECT_NE(::access(junit.c_str(), F_OK), 0);
+
+  EXPECT_EQ(RunScripts({}).status, 3);
+  EXPECT_EQ(RunScripts({"--frob", good}).status, 3);
+  const Outcome help = RunScripts({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Has(help.output, "Exit status: 0 every expectation met")) << help.output;
+  EXPECT_TRUE(reader.Frames().empty());
+}
+
+TEST(Scripts, UnopenablePortIsALinkFailure) {
+  const std::string script = WriteScript("version.rsc", "version\n");
+  auto program = StartReaderScript(E2ePort(), {"98", "115200", script});
+  EXPECT_EQ(program->WaitExit(kRunMs), 2) << program->Output();
+  EXPECT_TRUE(Has(program->Output(), "cannot open COM98 at 115200 baud")) << program->Output();
+}
+
+// Every fault the simulator can put on an answer ends the script as a link
+// failure, counted where it belongs, and reported as an <error>.
+TEST(LinkFaults, EachFaultIsALinkFailure) {
+  const std::string script = WriteScript("faults.rsc", "version\nstat\n");
+  const std::string junit = Folder() + "/faults.xml";
+  const struct {
+    const char* fault;
+    const char* counted;
+    const char* shown;
+  } kFaults[] = {
+      {"nak", "(NAK 1, CRC 0, time-out 0)", "< NAK  ("},
+      {"crc", "(NAK 0, CRC 1, time-out 0)", "< CRC mismatch or an answer too long  ("},
+      {"garbage", "(NAK 0, CRC 1, time-out 0)", "< CRC mismatch"},
+      {"long", "(NAK 0, CRC 1, time-out 0)", "< CRC mismatch"},
+      {"silent", "(NAK 0, CRC 0, time-out 1)", "< time-out: no answer  ("},
+      {"cut", "(NAK 0, CRC 0, time-out 1)", "< time-out: no answer"},
+      {"slow", "(NAK 0, CRC 0, time-out 1)", "< time-out: no answer"},
+  };
+  for (const auto& fault : kFaults) {
+    Simulator reader({"--fault", fault.fault});
+    const Outcome run = RunScripts({"--junit", junit, script});
+    EXPECT_EQ(run.status, 2) << fault.fault << "\n" << run.output;
+    EXPECT_TRUE(Has(run.output, fault.shown)) << fault.fault << "\n" << run.output;
+    EXPECT_TRUE(Has(run.output, "ERROR " + script + ":1: link failure")) << run.output;
+    EXPECT_TRUE(Has(run.output, std::string("link failures 1 ") + fault.counted)) << run.output;
+    const std::string seen = JUnitSeen(junit);
+    EXPECT_TRUE(Has(seen, "faults.rsc 2 0 1 1\n  version|error\n  stat|skipped\n"))
+        << fault.fault << "\n"
+        << seen;
+  }
+}
+
+}  // namespace
