@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -44,7 +45,10 @@ Outcome RunScripts(const std::vector<std::string>& args) {
   argv.insert(argv.end(), args.begin(), args.end());
   auto program = StartReaderScript(E2ePort(), argv);
   const int status = program->WaitExit(kRunMs);
-  return {status, program->Output()};
+  // The Windows build writes its lines in text mode, ending in CR LF.
+  std::string output = program->Output();
+  output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+  return {status, output};
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -103,6 +107,16 @@ TEST(Scripts, PassingSessionTranscriptAndReport) {
   const std::string seen = JUnitSeen(junit);
   EXPECT_TRUE(Has(seen, "passing.rsc 10 0 0 0\n  version|\n  STAT =01 01|\n")) << seen;
   EXPECT_TRUE(Has(seen, "  com 0 00a40400023f00 =9000|\n")) << seen;
+}
+
+// The README's example, on the demo's settings: paced at 115200 baud, a card
+// powered down leaves and another comes 3 s later.
+TEST(Scripts, ExamplePassesOnTheDemoSettings) {
+  Simulator reader(
+      {"--remove-on-power-down", "--insert-after", "3000", "--pace", "--baud", "115200"});
+  const Outcome run = RunScripts({RepoRoot() + "/examples/reader_check.rsc"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Has(run.output, "expectations passed 11, failed 0, link failures 0")) << run.output;
 }
 
 TEST(Scripts, FailedExpectationsStopTheScriptUnlessKeepGoing) {
