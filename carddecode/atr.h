@@ -15,6 +15,9 @@ enum class Tck { kAbsent, kGood, kWrong, kMissing };
 
 // "TA1", "TD2", ... NUL-terminated; indexes up to 99 (an ATR holds at most 33
 // bytes, so real ones never pass 32).
+// Interface byte names hold two digits: the chain of groups ends at TD99.
+constexpr unsigned kLastAtrGroup = 99;
+
 struct InterfaceByte {
   char name[5];
   uint8_t value;

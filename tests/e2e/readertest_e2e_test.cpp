@@ -198,6 +198,15 @@ TEST_F(Cards, InsertShowsTheAtr) {
   ASSERT_TRUE(program->Expect("Введите № ридера (0-ВЕРХНИЙ/1-НИЖНИЙ) : ", 10000));
   Command(*program, "1");
   EXPECT_NE(program->Output().find("3B 02 14 50 AA BB"), std::string::npos) << program->Output();
+  // Each ATR's hex dump is followed by its decoded line.
+  EXPECT_NE(program->Output().find(
+                ";..P\nATR: direct convention, T=0, Fi=372 Di=1, 2 historical bytes, no TCK\n"),
+            std::string::npos)
+      << program->Output();
+  EXPECT_NE(program->Output().find("ATR: direct convention, T=0, Fi=372 Di=1, 2 historical bytes, "
+                                   "no TCK, 2 extra bytes after it\n"),
+            std::string::npos)
+      << program->Output();
   EXPECT_EQ(reader->Frames(),
             (std::vector<std::string>{"04 00 00", "01 00 00", "41 00 00", "01 00 00", "81 00 00"}));
 }
@@ -253,8 +262,11 @@ TEST_F(Cards, ComAndReqSendTheirBytesToBothReaders) {
   EXPECT_EQ(frames[5], "43 00 05 00 C0 00 00 1C");
   EXPECT_EQ(frames[6], "83 00 05 00 A4 04 00 02");  // exactly the header typed
   // The powered card's 28 bytes and its status word; the other slot's refusal.
-  EXPECT_NE(program->Output().find("90 00"), std::string::npos);
+  // Each answer's status word named on the line after its dump.
+  EXPECT_NE(program->Output().find("..\nSW 9000 normal processing\n"), std::string::npos)
+      << program->Output();
   EXPECT_NE(program->Output().find("69 85"), std::string::npos);
+  EXPECT_NE(program->Output().find("\nSW 6985 "), std::string::npos) << program->Output();
 }
 
 TEST_F(Cards, HexInputErrorsAndLinkFailures) {
