@@ -5,6 +5,7 @@
 
 #include "serchan32/comm_device.h"
 #include "serchan32/serchan32.h"
+#include "serchan32/trace.h"
 
 ChannelSlot Channels[kChannelCount];
 CRITICAL_SECTION ChannelLock;
@@ -36,6 +37,26 @@ int ParityCode(int letter) {
   }
 }
 
+// Why a port operation did not succeed, for the trace.
+const char* StatusText(PortStatus status) {
+  static const char* const kTexts[] = {"ok",           "end character", "already open",
+                                       "not open",     "write failed",  "write short",
+                                       "read failed",  "time-out",      "DSR lost",
+                                       "carrier lost", "break",         "call failed"};
+  return status < sizeof kTexts / sizeof kTexts[0] ? kTexts[status] : "unknown";
+}
+
+// An export's result, traced when it is a failure.
+int Result(int index, const char* call, int result, const char* why = "") {
+  if (Tracing() && result < 0)
+    TraceLine(index, "FAIL", "%s = %d%s%s", call, result, *why ? " " : "", why);
+  return result;
+}
+
+int BadChannel(int index, const char* call) {
+  return Result(index, call, SERCHAN32_BAD_CHANNEL, "(no such channel, or not open)");
+}
+
 // The carrier check of a checked read; a lost carrier switches it off.
 bool CarrierLost(int index) {
   ChannelSlot& slot = Channels[index];
@@ -50,17 +71,20 @@ bool CarrierLost(int index) {
 
 // A block read whose count is reported only when it ended complete or on an
 // end character; the buffer gets a NUL after the bytes reported.
-int CheckedRead(int index, unsigned char* buffer, unsigned timeout, DWORD maximum,
+int CheckedRead(const char* call, int index, unsigned char* buffer, unsigned timeout, DWORD maximum,
                 short endCharacter) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
-  if (CarrierLost(index)) return SERCHAN32_CARRIER_LOST;
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
+  if (CarrierLost(index)) return Result(index, call, SERCHAN32_CARRIER_LOST, "(carrier lost)");
   PumpMessages(index);
   DWORD count = 0;
   PortStatus status = ReadBlock(PortOf(index), buffer, maximum, &count, timeout,
                                 kInterByteTimeoutMs, endCharacter, 0);
-  if (status != kPortOk && status != kPortTerminator) count = 0;
+  if (status != kPortOk && status != kPortTerminator) {
+    count = 0;
+    if (Tracing()) TraceLine(index, "FAIL", "%s: %s, 0 bytes reported", call, StatusText(status));
+  }
   buffer[count] = 0;
-  if (CarrierLost(index)) return SERCHAN32_CARRIER_LOST;
+  if (CarrierLost(index)) return Result(index, call, SERCHAN32_CARRIER_LOST, "(carrier lost)");
   return static_cast<int>(count);
 }
 
@@ -69,6 +93,7 @@ int CheckedRead(int index, unsigned char* buffer, unsigned timeout, DWORD maximu
 void AttachLibrary(HINSTANCE module) {
   InitializeCriticalSection(&ChannelLock);
   LibraryModule = module;
+  TraceStart();
   for (ChannelSlot& slot : Channels) {
     slot.port = nullptr;
     slot.waitMode = 0;
@@ -84,6 +109,7 @@ void DetachLibrary(bool unloading) {
   }
   LeaveCriticalSection(&ChannelLock);
   DeleteCriticalSection(&ChannelLock);
+  TraceStop();
 }
 
 bool IsChannelUsable(int index) {
@@ -110,19 +136,19 @@ int SERCHAN32_CALL XRT_M_Change_Wait_Mode(int index, int mode) {
 }
 
 int SERCHAN32_CALL XRT_M_Comm_Check_RLSD(int index, int on) {
-  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  if (!InRange(index)) return BadChannel(index, "XRT_M_Comm_Check_RLSD");
   Channels[index].checkCarrier = on;
   return 0;
 }
 
 int SERCHAN32_CALL XRT_M_Set_FlagConnect(int index, int flag) {
-  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  if (!InRange(index)) return BadChannel(index, "XRT_M_Set_FlagConnect");
   Channels[index].connected = flag;
   return 0;
 }
 
 int SERCHAN32_CALL XRT_M_Comm_CloseChannel(int index) {
-  if (!InRange(index)) return SERCHAN32_BAD_CHANNEL;
+  if (!InRange(index)) return BadChannel(index, "XRT_M_Comm_CloseChannel");
   CriticalSectionLock lock(ChannelLock);
   delete Channels[index].port;
   Channels[index].port = nullptr;
@@ -136,8 +162,11 @@ int SERCHAN32_CALL XRT_M_Comm_OpenChannel(unsigned port, unsigned baud, int* out
 int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned portNumber, unsigned baud, int parity,
                                             int dataBits, int stopBits, int* outIndex) {
   *outIndex = -1;
+  const char* const call = "XRT_M_Comm_OpenChannel_0";
   // One and two stop bits are the codes the library defines; others open nothing.
-  if (stopBits != 1 && stopBits != 2) return SERCHAN32_BAD_CHANNEL;
+  if (stopBits != 1 && stopBits != 2) {
+    return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(stop bits must be 1 or 2)");
+  }
   PortSettings settings = {};
   settings.portNumber = portNumber;
   settings.baudRate = baud;
@@ -145,15 +174,23 @@ int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned portNumber, unsigned baud, 
   CriticalSectionLock lock(ChannelLock);
   int index = 0;
   while (index < kChannelCount && Channels[index].port != nullptr) ++index;
-  if (index == kChannelCount) return SERCHAN32_BAD_CHANNEL;
+  if (index == kChannelCount) return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(no free channel)");
 
   const unsigned stopCode = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
   PortStatus status = kPortNotOpen;
-  Channels[index].port = new (std::nothrow)
-      CommPort(settings, static_cast<unsigned>(dataBits), ParityCode(parity), stopCode, status);
+  Channels[index].port = new (std::nothrow) CommPort(settings, static_cast<unsigned>(dataBits),
+                                                     ParityCode(parity), stopCode, status, index);
   if (Channels[index].port == nullptr || status != kPortOk) {
+    const char* why = Channels[index].port == nullptr ? "no memory" : StatusText(status);
     XRT_M_Comm_CloseChannel(index);
+    if (Tracing()) {
+      TraceLine(index, "FAIL", "%s = %d (COM%u %u baud not opened: %s)", call,
+                SERCHAN32_BAD_CHANNEL, portNumber, baud, why);
+    }
     return SERCHAN32_BAD_CHANNEL;
+  }
+  if (Tracing()) {
+    TraceLine(index, "OPEN", "%s %s", PortOf(index).portName, PortOf(index).description);
   }
   Channels[index].connected = 1;
   *outIndex = index;
@@ -161,76 +198,95 @@ int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned portNumber, unsigned baud, 
 }
 
 int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer, unsigned length) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
-  if (PurgePort(PortOf(index)) != kPortOk) return SERCHAN32_FAILED;
-  return WriteBlock(PortOf(index), buffer, length & 0xFF) == kPortOk ? 0 : SERCHAN32_FAILED;
+  const char* const call = "XRT_M_Comm_SendBlock";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
+  PortStatus status = PurgePort(PortOf(index));
+  if (status == kPortOk) status = WriteBlock(PortOf(index), buffer, length & 0xFF);
+  return status == kPortOk ? 0 : Result(index, call, SERCHAN32_FAILED, StatusText(status));
 }
 
 int SERCHAN32_CALL XRT_M_Comm_SendBlock_0(int index, const unsigned char* buffer, unsigned length) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
-  return WriteBlock(PortOf(index), buffer, length & 0xFFFF) == kPortOk ? 0 : SERCHAN32_FAILED;
+  const char* const call = "XRT_M_Comm_SendBlock_0";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
+  const PortStatus status = WriteBlock(PortOf(index), buffer, length & 0xFFFF);
+  return status == kPortOk ? 0 : Result(index, call, SERCHAN32_FAILED, StatusText(status));
 }
 
 int SERCHAN32_CALL XRT_M_Comm_FlushBuffers(int index) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
-  return PurgePort(PortOf(index)) == kPortOk ? 0 : SERCHAN32_FAILED;
+  const char* const call = "XRT_M_Comm_FlushBuffers";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
+  return PurgePort(PortOf(index)) == kPortOk ? 0 : Result(index, call, SERCHAN32_FAILED);
 }
 
 int SERCHAN32_CALL XRT_M_Comm_RTS(int index, int on) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  if (!IsChannelUsable(index)) return BadChannel(index, "XRT_M_Comm_RTS");
   device::EscapeCommFunction(PortOf(index).handle, on ? SETRTS : CLRRTS);
   return 0;
 }
 
 int SERCHAN32_CALL XRT_M_Comm_Delay(int index, unsigned milliseconds) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  const char* const call = "XRT_M_Comm_Delay";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
   HANDLE breakEvent = PortOf(index).breakEvent;
   if (WaitForSingleObject(breakEvent, milliseconds) == WAIT_TIMEOUT) return 0;
   ResetEvent(breakEvent);
-  return SERCHAN32_FAILED;
+  if (Tracing()) TraceLine(index, "BREAK", "delay ended by the break event");
+  return Result(index, call, SERCHAN32_FAILED, "break");
 }
 
 int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  if (!IsChannelUsable(index)) return BadChannel(index, "XRT_M_Comm_GetBreakEvent");
   *outEvent = ExportedEvent(PortOf(index).breakEvent);
   return 0;
 }
 
 int SERCHAN32_CALL XRT_M_Comm_ReadByte(int index, unsigned char* byte, unsigned timeout) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  const char* const call = "XRT_M_Comm_ReadByte";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
   PumpMessages(index);
-  return ReadOneByte(PortOf(index), byte, timeout) == kPortOk ? 0 : SERCHAN32_FAILED;
+  const PortStatus status = ReadOneByte(PortOf(index), byte, timeout);
+  if (status != kPortOk) return Result(index, call, SERCHAN32_FAILED, StatusText(status));
+  if (Tracing()) TraceBlock(index, "RX", byte, 1);
+  return 0;
 }
 
 int SERCHAN32_CALL XRT_M_Comm_ReadBlock(int index, unsigned char* buffer, unsigned timeout,
                                         unsigned count) {
-  if (!IsChannelUsable(index)) return SERCHAN32_BAD_CHANNEL;
+  const char* const call = "XRT_M_Comm_ReadBlock";
+  if (!IsChannelUsable(index)) return BadChannel(index, call);
   PumpMessages(index);
   DWORD received = 0;
   PortStatus status = ReadBlock(PortOf(index), buffer, count & 0xFFFF, &received, timeout,
                                 kInterByteTimeoutMs, 0, 0);
-  if (status != kPortOk && status != kPortTerminator) return SERCHAN32_FAILED;
+  if (status != kPortOk && status != kPortTerminator) {
+    if (Tracing()) {
+      TraceLine(index, "FAIL", "%s = %d %s (%u of %u bytes in %u ms)", call, SERCHAN32_FAILED,
+                StatusText(status), static_cast<unsigned>(received), count & 0xFFFF, timeout);
+    }
+    return SERCHAN32_FAILED;
+  }
   return static_cast<int>(received);
 }
 
 int SERCHAN32_CALL XRT_M_Comm_ReadBlock_EOB(int index, unsigned char* buffer, unsigned timeout,
                                             int endOfBlock) {
-  return CheckedRead(index, buffer, timeout, kEndOfBlockMaximum,
+  return CheckedRead("XRT_M_Comm_ReadBlock_EOB", index, buffer, timeout, kEndOfBlockMaximum,
                      static_cast<short>(endOfBlock & 0xFF));
 }
 
 int SERCHAN32_CALL XRT_M_Comm_ReadBlock_Length(int index, unsigned char* buffer, unsigned timeout,
                                                unsigned length) {
-  return CheckedRead(index, buffer, timeout, length & 0xFF, 0);
+  return CheckedRead("XRT_M_Comm_ReadBlock_Length", index, buffer, timeout, length & 0xFF, 0);
 }
 
 int SERCHAN32_CALL XRT_M_Comm_CheckRecvQueue(int index, unsigned* outQueued) {
   *outQueued = 0;
-  if (!InRange(index) || Channels[index].port == nullptr) return SERCHAN32_BAD_CHANNEL;
+  const char* const call = "XRT_M_Comm_CheckRecvQueue";
+  if (!InRange(index) || Channels[index].port == nullptr) return BadChannel(index, call);
   DWORD errors = 0;
   COMSTAT stat = {};
   if (device::ClearCommError(PortOf(index).handle, &errors, &stat) != TRUE) {
-    return SERCHAN32_FAILED;
+    return Result(index, call, SERCHAN32_FAILED);
   }
   *outQueued = stat.cbInQue;
   return 0;

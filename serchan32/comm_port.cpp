@@ -2,8 +2,10 @@
 #include "serchan32/comm_port.h"
 
 #include <initializer_list>
+#include <string>
 
 #include "serchan32/comm_device.h"
+#include "serchan32/trace.h"
 
 namespace {
 
@@ -35,8 +37,18 @@ void ReportApiError(const char* apiName, const char* portName, DWORD errorCode) 
   device::ObserveApiError(apiName, portName, errorCode);
 }
 
+void ReportPortError(const CommPort& port, const char* apiName, DWORD errorCode) {
+  if (Tracing()) {
+    char text[256];
+    trace_file::ErrorText(errorCode, text, sizeof text);
+    TraceLine(port.channel, "ERROR", "%s on %s: error %u: %s", apiName, port.portName,
+              static_cast<unsigned>(errorCode), text);
+  }
+  ReportApiError(apiName, port.portName, errorCode);
+}
+
 void ReportDeviceError(const CommPort& port, const char* apiName) {
-  ReportApiError(apiName, port.portName, device::GetLastError());
+  ReportPortError(port, apiName, device::GetLastError());
 }
 
 void ResetCounters(CommPort& port) {
@@ -44,8 +56,9 @@ void ResetCounters(CommPort& port) {
 }
 
 CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int parityCode,
-                   unsigned stopCode, PortStatus& status)
-    : handle(INVALID_HANDLE_VALUE),
+                   unsigned stopCode, PortStatus& status, int channelIndex)
+    : channel(channelIndex),
+      handle(INVALID_HANDLE_VALUE),
       readLock(),
       writeLock(),
       openLock(),
@@ -90,7 +103,7 @@ CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int pari
 
   // A port without its events could neither wait nor be stopped: it is not opened.
   if (!eventsMade) {
-    ReportApiError("CreateEvent", portName, GetLastError());
+    ReportPortError(*this, "CreateEvent", GetLastError());
     ClosePort(*this);
     status = kPortNotOpen;
     return;
@@ -245,6 +258,18 @@ PortStatus ClosePort(CommPort& port) {
     char text[kCloseReportLength];
     BuildReport(port, snapshot, kCloseReportLength, text);
     device::ObserveCloseReport(port.portName, text);
+    if (Tracing()) {
+      TraceLine(port.channel, "CLOSE", "%s", port.portName);
+      // The report on one line: its line ends as " | ".
+      std::string line;
+      for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == '\r') continue;
+        line += *c == '\n' ? std::string(" | ") : std::string(1, *c);
+      }
+      while (line.size() >= 3 && line.compare(line.size() - 3, 3, " | ") == 0)
+        line.resize(line.size() - 3);
+      TraceLine(port.channel, "REPORT", "%s", line.c_str());
+    }
   }
   lstrcpyA(port.portName, "????");
   return kPortOk;

@@ -37,12 +37,14 @@ struct CommPort {
   // Constructs the port and opens and configures its device at once; status
   // receives the outcome. The object exists whatever the status, and its
   // destruction closes whatever was opened.
+  // channel: the channel table's index of the port, for its trace lines.
   CommPort(const PortSettings& settings, unsigned dataBits, int parityCode, unsigned stopCode,
-           PortStatus& status);
+           PortStatus& status, int channel = -1);
   ~CommPort();
   CommPort(const CommPort&) = delete;
   CommPort& operator=(const CommPort&) = delete;
 
+  const int channel;           // the channel's index, or -1
   HANDLE handle;               // INVALID_HANDLE_VALUE while the device is not open
   CRITICAL_SECTION readLock;   // read path's line check against the watcher's events
   CRITICAL_SECTION writeLock;  // one block write at a time
@@ -103,7 +105,10 @@ void ResetCounters(CommPort& port);
 // The error hook: every failing system call of a port reports here. It has no
 // effect; the values reach only the device seam's observer.
 void ReportApiError(const char* apiName, const char* portName, DWORD errorCode);
-// ReportApiError for a failed call of the port's device, with its error number.
+// ReportApiError for a failed call of the port, with the error number given,
+// and its trace line.
+void ReportPortError(const CommPort& port, const char* apiName, DWORD errorCode);
+// ReportPortError for a failed call of the port's device, with its error number.
 void ReportDeviceError(const CommPort& port, const char* apiName);
 
 // The data path (port_io.cpp). Terminators are active when positive as

@@ -2,6 +2,7 @@
 // on, the block read, the block write and the modem-line check.
 #include "serchan32/comm_device.h"
 #include "serchan32/comm_port.h"
+#include "serchan32/trace.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ PortStatus EndedByEvent(CommPort& port, DWORD index) {
   switch (index) {
     case 0:
       ResetEvent(port.breakEvent);
+      if (Tracing()) TraceLine(port.channel, "BREAK", "read ended by the break event");
       return AbortRead(port, kPortBreak);
     case 1:
       return AbortRead(port, kPortReadFailed, true);
@@ -89,7 +91,7 @@ PortStatus ReadOneByte(CommPort& port, BYTE* buffer, DWORD timeoutMs) {
       default: {
         DWORD error = GetLastError();
         device::PurgeComm(port.handle, kPurgeRxAbort);
-        ReportApiError("WaitForMultipleObjects", port.portName, error);
+        ReportPortError(port, "WaitForMultipleObjects", error);
         return AbortRead(port, kPortReadFailed);
       }
     }
@@ -135,20 +137,22 @@ PortStatus ReadBlock(CommPort& port, BYTE* buffer, DWORD count, DWORD* outCount,
     ResetEvent(port.dsrChangedEvent);
     ResetEvent(port.rlsdChangedEvent);
   }
-  for (DWORD i = 0; i < count; ++i) {
-    PortStatus status = ReadOneByte(port, buffer + i, i == 0 ? firstTimeoutMs : nextTimeoutMs);
-    if (status == kPortTimeout) {
-      *outCount = i;
-      return kPortTimeout;
-    }
-    if (status != kPortOk) return status;
-    if (Ends(terminator1, buffer[i]) || Ends(terminator2, buffer[i])) {
-      *outCount = i + 1;
-      return kPortTerminator;
+  DWORD received = 0;
+  PortStatus status = kPortOk;
+  while (received < count) {
+    status = ReadOneByte(port, buffer + received, received == 0 ? firstTimeoutMs : nextTimeoutMs);
+    if (status != kPortOk) break;
+    const BYTE byte = buffer[received++];
+    if (Ends(terminator1, byte) || Ends(terminator2, byte)) {
+      status = kPortTerminator;
+      break;
     }
   }
-  *outCount = count;
-  return kPortOk;
+  if (Tracing() && received != 0) TraceBlock(port.channel, "RX", buffer, received);
+  // A failed read reports no bytes; one that timed out, those it had.
+  if (status == kPortOk || status == kPortTerminator || status == kPortTimeout)
+    *outCount = received;
+  return status;
 }
 
 PortStatus WriteBlock(CommPort& port, const BYTE* buffer, DWORD length) {
@@ -157,6 +161,7 @@ PortStatus WriteBlock(CommPort& port, const BYTE* buffer, DWORD length) {
   DWORD written = 0;
   if (device::WriteFile(port.handle, buffer, length, &written, &port.writeOverlapped)) {
     port.counters[kBytesSent] += written;
+    if (Tracing() && written != 0) TraceBlock(port.channel, "TX", buffer, written);
     device::FlushFileBuffers(port.handle);
     return kPortOk;
   }
@@ -171,6 +176,7 @@ PortStatus WriteBlock(CommPort& port, const BYTE* buffer, DWORD length) {
         return kPortWriteShort;
       }
       port.counters[kBytesSent] += total;
+      if (Tracing() && total != 0) TraceBlock(port.channel, "TX", buffer, total);
       device::FlushFileBuffers(port.handle);
       return kPortOk;
     }

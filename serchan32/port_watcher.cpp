@@ -1,7 +1,10 @@
 // The watcher thread of a port: follows its comm events, counts line errors
 // and signals modem-line changes to the read path.
+#include <cstring>
+
 #include "serchan32/comm_device.h"
 #include "serchan32/comm_port.h"
+#include "serchan32/trace.h"
 
 namespace {
 
@@ -65,7 +68,7 @@ void WatchPort(CommPort& port) {
       if (port.stopRequested) return;
       if (woken == WAIT_OBJECT_0) return;
       if (woken != WAIT_OBJECT_0 + 1) {
-        ReportApiError("WaitForMultipleObjects", port.portName, GetLastError());
+        ReportPortError(port, "WaitForMultipleObjects", GetLastError());
         return;
       }
       DWORD transferred = 0;
@@ -92,7 +95,13 @@ void WatchPort(CommPort& port) {
   }
 }
 
-void SignalModemChange(CommPort& port, DWORD eventMask, DWORD /*modemStatus*/) {
+void SignalModemChange(CommPort& port, DWORD eventMask, DWORD modemStatus) {
+  if (Tracing()) {
+    TraceLine(port.channel, "MODEM", "%s%schanged; CTS %s DSR %s RING %s RLSD %s",
+              (eventMask & EV_DSR) ? "DSR " : "", (eventMask & EV_RLSD) ? "RLSD " : "",
+              (modemStatus & MS_CTS_ON) ? "on" : "off", (modemStatus & MS_DSR_ON) ? "on" : "off",
+              (modemStatus & MS_RING_ON) ? "on" : "off", (modemStatus & MS_RLSD_ON) ? "on" : "off");
+  }
   CriticalSectionLock lock(port.readLock);
   if (eventMask & EV_DSR) SetEvent(port.dsrChangedEvent);
   if (eventMask & EV_RLSD) SetEvent(port.rlsdChangedEvent);
@@ -106,6 +115,18 @@ void CountPendingLineErrors(CommPort& port) {
 }
 
 void CountLineErrors(CommPort& port, DWORD errors) {
+  if (Tracing()) {
+    static const char* const kNames[] = {"CE_RXOVER", "CE_OVERRUN", "CE_RXPARITY", "CE_FRAME",
+                                         "CE_BREAK",  "CE_TXFULL",  "CE_MODE"};
+    char names[128] = "";
+    for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+      if (errors & kLineErrorBits[i].bit) {
+        std::strcat(names, " ");
+        std::strcat(names, kNames[i]);
+      }
+    }
+    TraceLine(port.channel, "LINE", "0x%04X%s", static_cast<unsigned>(errors), names);
+  }
   for (const LineErrorBit& line : kLineErrorBits) {
     if (!(errors & line.bit)) continue;
     if (line.receiveError && port.settings.signalLineErrors) SetEvent(port.lineErrorEvent);

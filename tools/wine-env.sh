@@ -36,7 +36,7 @@ bed_ports="20 21 22 23 24 25 26 27 28 29"
 # COM numbers for reader simulators, each linked at build/bed/simN by the test
 # that starts it; and the demo's, COM1 at build/bed/demo. (Not named comN:
 # their lines are the preload's defaults, DSR, CTS and carrier on.)
-sim_ports="30 31 32 33 34 35 36 37 50 51 52 53 54 55"
+sim_ports="30 31 32 33 34 35 36 37 50 51 52 53 54 55 56"
 # COM numbers for the reliability tests' own pseudo-terminals, each linked at
 # build/bed/relN by the test that makes it (lines on, as for the simulators).
 rel_ports="60 61 62 63 64 65 66 67"
@@ -48,7 +48,7 @@ demo_link="$MODEMLINES_DIR/demo"
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  local marker="$WINEPREFIX/.serchan-prepared-8"
+  local marker="$WINEPREFIX/.serchan-prepared-9"
   if [ ! -f "$marker" ]; then
     wine wineboot -i >/dev/null 2>&1 </dev/null || true
     local n ports=""

@@ -64,8 +64,10 @@ std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std:
   return std::make_unique<ConsoleSession>(input.empty() ? argv : FromFile(argv, input));
 }
 
-std::unique_ptr<ConsoleSession> StartReaderScript(int port, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+std::unique_ptr<ConsoleSession> StartReaderScript(int port, const std::vector<std::string>& args,
+                                                  const std::vector<std::string>& environment) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", "/usr/bin/env"};
+  argv.insert(argv.end(), environment.begin(), environment.end());
   for (const std::string& arg : ProgramCommand("readerscript", kReaderScript, port, args))
     argv.push_back(arg);
   return std::make_unique<ConsoleSession>(argv);

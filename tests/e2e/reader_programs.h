@@ -27,8 +27,10 @@ std::unique_ptr<ConsoleSession> StartReaderTest(int port, const std::vector<std:
                                                 const std::string& input = "");
 
 // readerscript with these arguments, COM `port` being the simulator's link;
-// its standard error merged into the output.
-std::unique_ptr<ConsoleSession> StartReaderScript(int port, const std::vector<std::string>& args);
+// its standard error merged into the output; `environment` ("NAME=value")
+// added to its own.
+std::unique_ptr<ConsoleSession> StartReaderScript(int port, const std::vector<std::string>& args,
+                                                  const std::vector<std::string>& environment = {});
 
 // The reader simulator behind a COM port, with its frame log.
 class Simulator {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,10 +41,11 @@ struct Outcome {
   std::string output;
 };
 
-Outcome RunScripts(const std::vector<std::string>& args) {
+Outcome RunScripts(const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment = {}) {
   std::vector<std::string> argv = {std::to_string(E2ePort()), "115200"};
   argv.insert(argv.end(), args.begin(), args.end());
-  auto program = StartReaderScript(E2ePort(), argv);
+  auto program = StartReaderScript(E2ePort(), argv, environment);
   const int status = program->WaitExit(kRunMs);
   // The Windows build writes its lines in text mode, ending in CR LF.
   std::string output = program->Output();
@@ -229,6 +231,82 @@ TEST(LinkFaults, EachFaultIsALinkFailure) {
         << fault.fault << "\n"
         << seen;
   }
+}
+
+// The library's trace (SERCHAN32_TRACE), switched on from outside the
+// program: the version frame as the five blocks readerscript writes and the
+// answer as the blocks it reads, in order; a failed open and a time-out with
+// their results; nothing at all when the variable is unset.
+TEST(Trace, BlocksAndFailuresAsTheyHappen) {
+  const std::string trace = Folder() + "/trace.txt";
+  const std::string script = WriteScript("trace.rsc", "version\n");
+  const std::vector<std::string> traced = {"SERCHAN32_TRACE=" + trace};
+  auto Lines = [&trace] {
+    std::vector<std::string> lines;
+    std::ifstream file(trace);
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  };
+  const std::regex format("[0-9]+\\.[0-9]{6} ch([0-7]|-) [A-Z]+( .*)?");
+
+  std::remove(trace.c_str());
+  {
+    Simulator reader({});
+    EXPECT_EQ(RunScripts({script}, traced).status, 0);
+  }
+  const std::string port = "COM" + std::to_string(E2ePort());
+  const std::vector<std::string> expected = {
+      "ch0 OPEN " + port + " 115200 8,N,1 DTR-DSR=OFF CTS-RTS=OFF",
+      "ch0 TX 1 : 04",
+      "ch0 TX 1 : 00",
+      "ch0 TX 1 : 00",
+      "ch0 TX 1 : 41",
+      "ch0 TX 1 : C1",
+      "ch0 RX 1 : 00",
+      "ch0 RX 1 : 00",
+      "ch0 RX 1 : 02",
+      "ch0 RX 2 : 01 00",
+      "ch0 RX 1 : ",
+      "ch0 RX 1 : ",
+      "ch0 CLOSE " + port,
+      "ch0 REPORT "};
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), expected.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], format)) << lines[i];
+    EXPECT_EQ(lines[i].find(expected[i]), lines[i].find(" ch") + 1) << lines[i];
+  }
+
+  std::remove(trace.c_str());
+  auto unopened = StartReaderScript(E2ePort(), {"98", "115200", script}, traced);
+  EXPECT_EQ(unopened->WaitExit(kRunMs), 2);
+  lines = Lines();
+  ASSERT_EQ(lines.size(), 2u) << unopened->Output();
+  EXPECT_TRUE(Has(lines[0], " ch0 ERROR CreateFile on COM98: error 2: ")) << lines[0];
+  EXPECT_TRUE(Has(lines[1], " ch0 FAIL XRT_M_Comm_OpenChannel_0 = -11 (COM98 115200 baud"))
+      << lines[1];
+
+  std::remove(trace.c_str());
+  {
+    Simulator reader({"--fault", "silent"});
+    EXPECT_EQ(RunScripts({script}, traced).status, 2);
+  }
+  lines = Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return Has(line,
+                                       " ch0 FAIL XRT_M_Comm_ReadBlock = -1 time-out (0 of 1 "
+                                       "bytes in 5000 ms)");
+                          }),
+            1)
+      << trace;
+
+  std::remove(trace.c_str());
+  {
+    Simulator reader({});
+    EXPECT_EQ(RunScripts({script}).status, 0);
+  }
+  EXPECT_NE(::access(trace.c_str(), F_OK), 0);
 }
 
 }  // namespace

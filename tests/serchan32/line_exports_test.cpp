@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -157,6 +160,53 @@ TEST_F(LineExportsTest, PortThatDoesNotExistLeavesTheSlotFree) {
   EXPECT_EQ(SERCHAN32_BAD_CHANNEL, XRT_M_Comm_OpenChannel(199, 9600, &index));
   EXPECT_EQ(-1, index);
   EXPECT_EQ(0, Open(kFirstCom + 5));
+}
+
+// Run with SERCHAN32_TRACE set (the serchan32_line_trace test): eight
+// channels written and read from eight threads at once leave only whole,
+// well-formed lines, each block's bytes on its own line.
+TEST_F(LineExportsTest, TracedChannelsWriteWholeLines) {
+  const char* path = std::getenv("SERCHAN32_TRACE");
+  if (path == nullptr) GTEST_SKIP() << "SERCHAN32_TRACE is not set";
+  std::ifstream before(path, std::ios::binary | std::ios::ate);
+  const std::streamoff start = before ? static_cast<std::streamoff>(before.tellg()) : 0;
+  const int kBlocks = 100;
+  std::unique_ptr<FarEnd> peer[8];
+  for (int i = 0; i < 8; ++i) {
+    peer[i] = std::make_unique<FarEnd>(kFirstCom + i);
+    ASSERT_EQ(i, Open(kFirstCom + i));
+    ASSERT_TRUE(peer[i]->Write(std::vector<BYTE>(kBlocks, BYTE(i))));
+  }
+  std::thread threads[8];
+  for (int i = 0; i < 8; ++i) {
+    threads[i] = std::thread([i] {
+      unsigned char block[32];
+      for (int n = 0; n < kBlocks; ++n) {
+        std::memset(block, 0xA0 + i, sizeof block);
+        XRT_M_Comm_SendBlock_0(i, block, 1 + n % 32);
+        XRT_M_Comm_ReadBlock(i, block, 5000, 1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::ifstream trace(path, std::ios::binary);
+  trace.seekg(start);
+  const std::regex format("[0-9]+\\.[0-9]{6} ch([0-7]|-) [A-Z]+( .*)?");
+  const std::regex block("[0-9.]+ ch([0-7]) ([TR]X) ([0-9]+) :((?: [0-9A-F]{2})*)");
+  int blocks[8][2] = {};
+  std::string line;
+  while (std::getline(trace, line)) {
+    ASSERT_TRUE(std::regex_match(line, format)) << line;
+    std::smatch m;
+    if (!std::regex_match(line, m, block)) continue;
+    EXPECT_EQ(std::stoul(m[3]) * 3, m[4].length()) << line;
+    ++blocks[std::stoi(m[1])][m[2] == "TX" ? 0 : 1];
+  }
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(kBlocks, blocks[i][0]) << "TX lines of ch" << i;
+    EXPECT_EQ(kBlocks, blocks[i][1]) << "RX lines of ch" << i;
+  }
 }
 
 }  // namespace
