@@ -43,6 +43,8 @@ HOSTS = [
     ("pyserial", "native", lambda baud: ["/usr/bin/python3", os.path.join(ROOT, "bench/peer_pyserial.py"),
                                          LINK, str(baud)]),
     ("piece", "native", lambda baud: [os.path.join(NATIVE, "piece_host"), LINK, str(baud)]),
+    # Ours with the library's trace written to a file (unpaced only).
+    ("traced", "native", lambda baud: [os.path.join(NATIVE, "link_echo"), str(COM), str(baud)]),
     ("ours", "wine", lambda baud: [WINE_RUN, os.path.join(WINDOWS, "link_echo.exe"), str(COM), str(baud)]),
     ("piece", "wine", lambda baud: [WINE_RUN, os.path.join(WINDOWS, "piece_host.exe"), str(COM), str(baud)]),
 ]
@@ -52,9 +54,17 @@ SECONDS = {"native": 2.4, "wine": 3.0}
 ROUNDS = 3
 
 
-def environment():
+TRACE = os.path.join(BED, "bench_trace.txt")
+
+
+def environment(host=None):
     env = dict(os.environ)
     env["SERCHAN32_COM%d" % COM] = LINK
+    env.pop("SERCHAN32_TRACE", None)
+    if host == "traced":
+        # Unbounded here, so that every exchange of the run is traced.
+        env["SERCHAN32_TRACE"] = TRACE
+        env["SERCHAN32_TRACE_MAX"] = str(1 << 40)
     return env
 
 
@@ -118,8 +128,10 @@ def run_host(host, build, baud, seconds, payloads):
     server = wineserver_pid() if build == "wine" else None
     server_cpu = cpu_of(server) if server else 0.0
     command = HOSTS_BY_NAME[(host, build)](baud) + [str(seconds)] + [str(p) for p in payloads]
-    output = subprocess.run(command, env=environment(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+    output = subprocess.run(command, env=environment(host), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                             timeout=600).stdout.decode()
+    if host == "traced" and os.path.exists(TRACE):
+        os.remove(TRACE)
     rows = {}
     for line in output.splitlines():
         fields = dict(item.split("=") for item in line.split())
@@ -145,7 +157,7 @@ def measure_native(baud, paced):
     """The native hosts on one simulator, in interleaved rounds, so that the
     machine's changing load falls on all of them alike."""
     sim = Simulator(baud if paced else None)
-    rounds = {host: [] for host, build, _ in HOSTS if build == "native"}
+    rounds = {host: [] for host, build, _ in HOSTS if build == "native" and (host != "traced" or not paced)}
     for _ in range(ROUNDS):
         for host in rounds:
             rows, _ = run_host(host, "native", baud, SECONDS["native"] / ROUNDS, PAYLOADS)
@@ -427,6 +439,21 @@ def write_results(results, sim_peak, idles, background, wine, took):
                     eff(piece), ratio(py), ratio(piece), cpu(py), cpu(piece)))
     out.append("\nRatios are of exchange rates measured in the same run (above 1: ours is faster). "
                "A failed exchange counts in its run's time; failures: %s.\n" % failures(results))
+    out.append("## The trace's cost\n")
+    out.append("Ours unpaced, natively, with `SERCHAN32_TRACE` writing every block to a file on this machine's "
+               "disk (`build/bed/bench_trace.txt`, `SERCHAN32_TRACE_MAX` raised so that the whole run is traced), "
+               "against ours without it, in the same rounds. Each exchange is 11 lines (five blocks written, "
+               "six read), each one write:\n")
+    out.append("| payload | ours ex/s | traced ex/s | traced/ours | ours CPU s/1000 | traced CPU s/1000 |")
+    out.append("|---:|---:|---:|---:|---:|---:|")
+    for payload in PAYLOADS:
+        ours = results.get(("ours", "native", None), {}).get(payload)
+        traced = results.get(("traced", "native", None), {}).get(payload)
+        if ours and traced:
+            out.append("| %d | %.1f | %.1f | %.3g | %.3f | %.3f |" % (
+                payload, 1 / ours["seconds"], 1 / traced["seconds"], ours["seconds"] / traced["seconds"],
+                ours["cpu"] * 1000, traced["cpu"] * 1000))
+    out.append("")
     out.append("## Idle and memory\n")
     out.append("readertest on a pipe (stdin held open, nothing typed) against readersim, CPU over 5 s "
                "from /proc/PID/stat (all threads); under Wine also the wineserver's. Peak resident memory "

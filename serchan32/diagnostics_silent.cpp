@@ -1,5 +1,6 @@
 // The library's diagnostics sink: it keeps nothing. Failed calls and close
-// reports are produced for a sink that a test (or a future log) may bind.
+// reports are produced for a sink that a test may bind; the trace
+// (trace.h) writes them when it is switched on.
 #include "serchan32/comm_device.h"
 
 namespace device {

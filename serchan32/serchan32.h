@@ -13,7 +13,15 @@
  * descriptor of an eventfd, cast to void*: write the 8-byte value 1 to it
  * (eventfd_write(fd, 1)) to set it; it polls readable while set. It stays
  * valid until the channel closes; the library resets it when it has acted on
- * it. */
+ * it.
+ *
+ * Trace: SERCHAN32_TRACE=FILE (or "-" for standard error) in the environment
+ * when the library loads appends one line per event to FILE, "<seconds since
+ * load> ch<index> <WORD> <details>": OPEN, TX and RX for each block written or
+ * read ("TX 5 : 04 00 00 41 C1"), FAIL for a function that fails, ERROR for a
+ * failed system call, LINE, MODEM, BREAK, CLOSE and REPORT. Lines are whole;
+ * SERCHAN32_TRACE_MAX bounds the file (default 64 MiB). Unset, nothing is
+ * written and nothing changes. */
 #ifndef SERCHAN32_H
 #define SERCHAN32_H
 
