@@ -6,6 +6,7 @@
 // error (nothing sent).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "readerscript/runner.h"
 #include "readerscript/script.h"
 #include "serchan32/serchan32.h"
+#include "toolkit_version.h"
 
 #ifndef _WIN32
 #include "platform/posix/serial/com_names.h"
@@ -41,6 +43,7 @@ Options:
   --quiet        show only the failed commands and the summary
   --keep-going   run the rest of a script after a failed command (by default
                  a script stops at its first failure; the next script runs)
+  --version      the version
   --help         this text
 
 Script lines (blank lines and # comments ignored, words in any case, hex with
@@ -95,6 +98,9 @@ bool ParseArguments(int argc, char** argv, Arguments* args, bool* help) {
     } else if (options && a == "--help") {
       *help = true;
       return true;
+    } else if (options && a == "--version") {
+      std::printf("readerscript %s\n", TOOLKIT_VERSION);
+      std::exit(kAllMet);
     } else if (options && a == "--quiet") {
       args->run.quiet = true;
     } else if (options && a == "--keep-going") {
@@ -177,6 +183,7 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
   if (help) {
+    std::printf("readerscript %s\n", TOOLKIT_VERSION);
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
     return kAllMet;

@@ -19,6 +19,7 @@
 #include "readersim/line.h"
 #include "readersim/log.h"
 #include "readersim/reader.h"
+#include "toolkit_version.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ Reader:
   --fault 'FAULT'      set a fault at start, as the control command below
   --log FILE           append every frame in and out (hex, time stamp,
                        meaning) and every event to FILE
-  --help               this text
+  --help               this text (its first line: the version)
 
 Control lines on stdin (acks and errors on stderr):
   insert N             put a card in slot N (0 or 1), unpowered
@@ -157,6 +158,7 @@ int parse_options(int argc, char** argv, Options& o) {
     const char* v = nullptr;
     int64_t n = 0;
     if (a == "--help" || a == "-h") {
+      std::printf("readersim %s\n", TOOLKIT_VERSION);
       std::fputs(kHelp, stdout);
       return 2;
     } else if (a == "--version") {

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The toolkit as its users take it (the dist tests):
+#   install NATIVE_TREE PREFIX         cmake --install into a fresh PREFIX
+#   example MODE PREFIX READERSIM WORK the README's example built against
+#                                      PREFIX (MODE pkg-config or cmake) and
+#                                      run against the simulator
+#   packages NATIVE WIN64 WIN32 OUT    the .deb and the two zips, into OUT
+#   deb OUT WORK                       the .deb unpacked: its files, its
+#                                      dependencies, its programs run
+#   zips OUT                           each zip's files and their PE imports
+set -euo pipefail
+export LC_ALL=C
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+version=$(sed -n 's/^project(serchan_toolkit VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmd_install() {
+  rm -rf "$2"
+  cmake --install "$1" --prefix "$2" >/dev/null
+}
+
+cmd_example() {
+  local mode=$1 prefix=$2 readersim=$3 work=$4
+  rm -rf "$work" && mkdir -p "$work"
+  case "$mode" in
+    pkg-config)
+      PKG_CONFIG_PATH="$prefix/lib/pkgconfig" cc -Wall -Werror "$root/examples/version_query.c" \
+        $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs serchan32) \
+        -Wl,-rpath,"$prefix/lib" -o "$work/version_query" ;;
+    cmake)
+      cmake -S "$here/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DEXAMPLE="$root/examples/version_query.c" >/dev/null
+      cmake --build "$work/build" >/dev/null
+      cp "$work/build/version_query" "$work/version_query" ;;
+  esac
+  "$readersim" --link "$work/reader" --version 2.07 >/dev/null 2>&1 </dev/null &
+  simulator=$!
+  trap 'kill $simulator 2>/dev/null || true' EXIT
+  for _ in $(seq 50); do [ -e "$work/reader" ] && break; sleep 0.1; done
+  local out
+  out=$(SERCHAN32_COM7="$work/reader" "$work/version_query" 7 115200)
+  [ "$out" = "reader firmware 2.07" ] || fail "example ($mode) said: $out"
+  echo "example ($mode): $out"
+}
+
+cmd_packages() {
+  local out=$4
+  rm -rf "$out" && mkdir -p "$out" && out=$(cd "$out" && pwd)
+  local tree
+  for tree in "$1" "$2" "$3"; do
+    [ -f "$tree/CPackConfig.cmake" ] || fail "$tree is not built (./run build)"
+    tree=$(cd "$tree" && pwd)
+    rm -rf "$tree/cpack"
+    (cd "$tree" && cpack --config CPackConfig.cmake -B "$tree/cpack" >/dev/null)
+    find "$tree/cpack" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \) -exec cp {} "$out"/ \;
+  done
+  ls "$out"
+}
+
+cmd_deb() {
+  local out=$1 work=$2 deb
+  deb=$(ls "$out"/serchan-toolkit_"$version"_*.deb) || fail "no .deb in $out"
+  rm -rf "$work" && mkdir -p "$work"
+  dpkg-deb -x "$deb" "$work/root"
+  local f
+  for f in usr/bin/readertest usr/bin/readerscript usr/bin/readersim usr/include/serchan32.h \
+           usr/lib/libserchan32.so.1 usr/lib/libdump.so.1 usr/lib/pkgconfig/serchan32.pc \
+           usr/lib/cmake/serchan32/serchan32Config.cmake usr/share/man/man1/readerscript.1 \
+           usr/share/doc/serchan-toolkit/README.md; do
+    [ -e "$work/root/$f" ] || fail "the .deb has no /$f"
+  done
+  local depends
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for f in libc6 libstdc++6 libedit2; do
+    grep -q "$f" <<<"$depends" || fail "Depends lacks $f: $depends"
+  done
+  [ "$(readelf -d "$work/root/usr/lib/libserchan32.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = \
+    libserchan32.so.1 ] || fail "libserchan32's SONAME"
+  "$work/root/usr/bin/readerscript" --version | grep -qx "readerscript $version" ||
+    fail "readerscript --version from the package"
+  "$work/root/usr/bin/readersim" --help | head -1 | grep -qx "readersim $version" ||
+    fail "readersim --help from the package"
+  echo "$(basename "$deb"): Depends: $depends"
+}
+
+cmd_zips() {
+  local out=$1 zip bits
+  source "$root/tests/support/pe_files.sh"
+  for bits in 64 32; do
+    zip="$out/serchan32-$version-win$bits.zip"
+    [ -f "$zip" ] || fail "no $zip"
+    local listed expected
+    listed=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")
+    expected=$(printf '%s\n' README-windows.txt dump.dll libserchan32.dll.a readerscript.exe \
+      readertest.exe serchan32.def serchan32.dll serchan32.h | sort)
+    [ "$listed" = "$expected" ] || fail "$(basename "$zip") holds: $(echo $listed)"
+    rm -rf "$out/win$bits" && mkdir -p "$out/win$bits"
+    python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$out/win$bits"
+    local file dll
+    for file in "$out/win$bits"/*.exe "$out/win$bits"/*.dll; do
+      case "$(pe_format "$file")" in
+        pei-x86-64) [ "$bits" = 64 ] || fail "$file is 64-bit in the 32-bit zip" ;;
+        pei-i386) [ "$bits" = 32 ] || fail "$file is 32-bit in the 64-bit zip" ;;
+      esac
+      for dll in $(pe_dump "$file" | sed -n 's/.*DLL Name: //p'); do
+        case "$(tr 'A-Z' 'a-z' <<<"$dll")" in serchan32.dll | dump.dll) continue ;; esac
+        pe_system_dll "$dll" || fail "$(basename "$file") imports $dll"
+      done
+    done
+    echo "$(basename "$zip"): $(echo $listed)"
+  done
+}
+
+"cmd_$1" "${@:2}"
