@@ -108,6 +108,12 @@ cmd_zips() {
         pe_system_dll "$dll" || fail "$(basename "$file") imports $dll"
       done
     done
+    # The library's file version resource carries the toolkit's version.
+    python3 - "$out/win$bits/serchan32.dll" "$version" <<'PY' || fail "serchan32.dll (win$bits) has no FileVersion $version"
+import sys
+data = open(sys.argv[1], "rb").read()
+sys.exit(0 if ("FileVersion\0\0" + sys.argv[2]).encode("utf-16-le") in data else 1)
+PY
     echo "$(basename "$zip"): $(echo $listed)"
   done
 }
