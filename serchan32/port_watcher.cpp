@@ -30,6 +30,16 @@ const LineErrorBit kLineErrorBits[] = {
     {CE_MODE, kModeErrors, false},
 };
 
+// Ends the pending comm-event wait before the watcher leaves: close frees
+// the OVERLAPPED and the mask right after, and a wait that the system ends
+// later (Wine ends it in the background after SetCommMask(0)) would write
+// its result into freed memory.
+void EndPendingWait(CommPort& port) {
+  device::CancelIoEx(port.handle, &port.waitOverlapped);
+  DWORD transferred = 0;
+  device::GetOverlappedResult(port.handle, &port.waitOverlapped, &transferred, TRUE);
+}
+
 }  // namespace
 
 DWORD WINAPI WatcherThreadEntry(LPVOID argument) {
@@ -65,10 +75,12 @@ void WatchPort(CommPort& port) {
         return;
       }
       DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-      if (port.stopRequested) return;
-      if (woken == WAIT_OBJECT_0) return;
-      if (woken != WAIT_OBJECT_0 + 1) {
-        ReportPortError(port, "WaitForMultipleObjects", GetLastError());
+      if (port.stopRequested || woken != WAIT_OBJECT_0 + 1) {
+        const DWORD error = GetLastError();
+        EndPendingWait(port);
+        if (!port.stopRequested && woken != WAIT_OBJECT_0) {
+          ReportPortError(port, "WaitForMultipleObjects", error);
+        }
         return;
       }
       DWORD transferred = 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <memory>
 #include <string>
@@ -73,6 +74,11 @@ std::string JUnitSeen(const std::string& path) {
   char buffer[256];
   while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) seen += buffer;
   if (pipe != nullptr) ::pclose(pipe);
+  // What a parser refused is shown as it stands.
+  if (seen.find("Error") != std::string::npos) {
+    std::ifstream file(path, std::ios::binary);
+    seen += "--- " + path + " ---\n" + std::string(std::istreambuf_iterator<char>(file), {});
+  }
   return seen;
 }
 

@@ -204,6 +204,11 @@ void ScriptedDevice::SetMaskChangeAborts(bool aborts) {
   maskChangeAborts_ = aborts;
 }
 
+void ScriptedDevice::SetMaskChangeLeavesWaitPending(bool leaves) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  maskChangeLeavesWait_ = leaves;
+}
+
 BOOL ScriptedDevice::WaitCommEvent(LPDWORD mask, LPOVERLAPPED overlapped) {
   std::lock_guard<std::mutex> lock(mutex_);
   ResetEvent(overlapped->hEvent);
@@ -238,7 +243,7 @@ void ScriptedDevice::FireCommEvent(DWORD mask) {
 
 BOOL ScriptedDevice::SetCommMask(DWORD /*mask*/) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (waitOp_ == Op::kPending) {
+  if (waitOp_ == Op::kPending && !maskChangeLeavesWait_) {
     if (maskChangeAborts_) {
       waitOp_ = Op::kAborted;
     } else {
@@ -338,6 +343,11 @@ BOOL ScriptedDevice::CancelIoEx(LPOVERLAPPED overlapped) {
     EndReadLocked();
     return TRUE;
   }
+  if (overlapped == waitOverlapped_ && waitOp_ == Op::kPending) {
+    waitOp_ = Op::kAborted;
+    SetEvent(waitOverlapped_->hEvent);
+    return TRUE;
+  }
   return Failed(ERROR_NOT_FOUND);
 }
 
@@ -383,6 +393,9 @@ BOOL ScriptedDevice::GetOverlappedResult(LPOVERLAPPED overlapped, LPDWORD done, 
     *done = writeLength_;
     return TRUE;
   }
+  // An OVERLAPPED the device no longer follows (another port's, when
+  // several share this one device) has nothing pending here.
+  if (overlapped != readOverlapped_ && overlapped != waitOverlapped_) return TRUE;
   Op* op = overlapped == readOverlapped_ ? &readOp_ : &waitOp_;
   if (*op == Op::kPending) {
     if (!wait) return Failed(ERROR_IO_INCOMPLETE);

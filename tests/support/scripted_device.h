@@ -87,6 +87,9 @@ class ScriptedDevice {
   bool WaitUntilEventPending(DWORD timeoutMs = 5000);
   void FireCommEvent(DWORD mask);
   void SetMaskChangeAborts(bool aborts);
+  // A mask change leaves the pending wait pending: its end comes later (Wine
+  // completes it in the background). CancelIoEx ends a pending wait as aborted.
+  void SetMaskChangeLeavesWaitPending(bool leaves);
 
   // Reads. Bytes given to Deliver are read one per ReadFile. A read pends and
   // completes as soon as a byte is there; with SetReadsCompleteAtOnce a read
@@ -169,6 +172,7 @@ class ScriptedDevice {
 
   std::deque<DWORD> immediateEvents_;
   bool maskChangeAborts_ = false;
+  bool maskChangeLeavesWait_ = false;
   Op waitOp_ = Op::kIdle;
   LPDWORD waitMask_ = nullptr;
   LPOVERLAPPED waitOverlapped_ = nullptr;
