@@ -64,7 +64,12 @@ class StepRun {
     return false;
   }
   void Answered(const std::string& note) {
-    std::string line = "< " + HexText(answer, length);
+    std::string line = "< " + (length != 0 ? HexText(answer, length) : "(no data)");
+    if (status != 0) {
+      char text[16];
+      std::snprintf(text, sizeof text, "  status %02X", status);
+      line += text;
+    }
     if (!note.empty()) line += "  [" + note + "]";
     result.lines.push_back(line + "  " + Milliseconds(exchangeSeconds));
   }
