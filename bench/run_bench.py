@@ -442,8 +442,8 @@ def write_results(results, sim_peak, idles, background, wine, took):
     out.append("## The trace's cost\n")
     out.append("Ours unpaced, natively, with `SERCHAN32_TRACE` writing every block to a file on this machine's "
                "disk (`build/bed/bench_trace.txt`, `SERCHAN32_TRACE_MAX` raised so that the whole run is traced), "
-               "against ours without it, in the same rounds. Each exchange is 11 lines (five blocks written, "
-               "six read), each one write:\n")
+               "against ours without it, in the same rounds. Each exchange is 10 lines without data, "
+               "12 with it (the command in its pieces, the answer read field by field), each one write:\n")
     out.append("| payload | ours ex/s | traced ex/s | traced/ours | ours CPU s/1000 | traced CPU s/1000 |")
     out.append("|---:|---:|---:|---:|---:|---:|")
     for payload in PAYLOADS:
