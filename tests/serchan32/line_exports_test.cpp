@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +14,7 @@
 #include "serchan32/serchan32.h"
 #include "tests/support/far_end.h"
 #include "tests/support/test_platform.h"
+#include "tests/support/trace_lines.h"
 
 namespace {
 
@@ -192,16 +192,15 @@ TEST_F(LineExportsTest, TracedChannelsWriteWholeLines) {
 
   std::ifstream trace(path, std::ios::binary);
   trace.seekg(start);
-  const std::regex format("[0-9]+\\.[0-9]{6} ch([0-7]|-) [A-Z]+( .*)?");
-  const std::regex block("[0-9.]+ ch([0-7]) ([TR]X) ([0-9]+) :((?: [0-9A-F]{2})*)");
   int blocks[8][2] = {};
   std::string line;
   while (std::getline(trace, line)) {
-    ASSERT_TRUE(std::regex_match(line, format)) << line;
-    std::smatch m;
-    if (!std::regex_match(line, m, block)) continue;
-    EXPECT_EQ(std::stoul(m[3]) * 3, m[4].length()) << line;
-    ++blocks[std::stoi(m[1])][m[2] == "TX" ? 0 : 1];
+    TraceLine parsed;
+    ASSERT_TRUE(ParseTraceLine(line, &parsed)) << line;
+    if (parsed.word != "TX" && parsed.word != "RX") continue;
+    EXPECT_TRUE(BlockDetailsWhole(parsed.details)) << line;
+    ASSERT_NE("-", parsed.channel) << line;
+    ++blocks[std::stoi(parsed.channel)][parsed.word == "TX" ? 0 : 1];
   }
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(kBlocks, blocks[i][0]) << "TX lines of ch" << i;
