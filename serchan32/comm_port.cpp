@@ -2,7 +2,6 @@
 #include "serchan32/comm_port.h"
 
 #include <initializer_list>
-#include <string>
 
 #include "serchan32/comm_device.h"
 #include "serchan32/trace.h"
@@ -260,15 +259,7 @@ PortStatus ClosePort(CommPort& port) {
     device::ObserveCloseReport(port.portName, text);
     if (Tracing()) {
       TraceLine(port.channel, "CLOSE", "%s", port.portName);
-      // The report on one line: its line ends as " | ".
-      std::string line;
-      for (const char* c = text; *c != '\0'; ++c) {
-        if (*c == '\r') continue;
-        line += *c == '\n' ? std::string(" | ") : std::string(1, *c);
-      }
-      while (line.size() >= 3 && line.compare(line.size() - 3, 3, " | ") == 0)
-        line.resize(line.size() - 3);
-      TraceLine(port.channel, "REPORT", "%s", line.c_str());
+      TraceLine(port.channel, "REPORT", "%s", text);
     }
   }
   lstrcpyA(port.portName, "????");

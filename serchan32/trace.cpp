@@ -100,7 +100,17 @@ void TraceLine(int channel, const char* word, const char* format, ...) {
     std::vsnprintf(details, sizeof details, format, args);
     va_end(args);
     if (details[0] != '\0') line += ' ';
-    line += details;
+    // Details of several lines (the close report) stay on one: CRs go, line
+    // ends become " | ", none at the end.
+    for (const char* c = details; *c != '\0'; ++c) {
+      if (*c == '\n') {
+        line += " | ";
+      } else if (*c != '\r') {
+        line += *c;
+      }
+    }
+    while (line.size() >= 3 && line.compare(line.size() - 3, 3, " | ") == 0)
+      line.resize(line.size() - 3);
     Emit(line);
   } catch (...) {
     // A trace without memory for its line goes without it.

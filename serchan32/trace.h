@@ -29,7 +29,7 @@ inline bool Tracing() { return TraceEnabled; }
 void TraceStart();
 void TraceStop();
 
-// A line of events; the details as printf formats them.
+// A line of events; the details as printf formats them, on one line.
 void TraceLine(int channel, const char* word, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
