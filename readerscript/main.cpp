@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -76,17 +75,6 @@ struct Arguments {
   std::vector<std::string> scripts;
 };
 
-bool Decimal(const char* text, unsigned* value) {
-  if (*text == '\0' || std::strlen(text) > 9) return false;
-  unsigned n = 0;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return false;
-    n = n * 10 + static_cast<unsigned>(*text - '0');
-  }
-  *value = n;
-  return true;
-}
-
 // Fills *args; false after saying what is wrong. *help when --help was asked.
 bool ParseArguments(int argc, char** argv, Arguments* args, bool* help) {
   std::vector<const char*> positional;
@@ -126,12 +114,12 @@ bool ParseArguments(int argc, char** argv, Arguments* args, bool* help) {
   if ((port[0] == 'C' || port[0] == 'c') && (port[1] == 'O' || port[1] == 'o') &&
       (port[2] == 'M' || port[2] == 'm'))
     port += 3;
-  if (!Decimal(port, &args->port) || args->port == 0 || args->port > 255) {
+  if (!Number(port, 1, 255, &args->port)) {
     std::fprintf(stderr, "readerscript: bad COM port \"%s\" (1 to 255, or COM1 to COM255)\n",
                  positional[0]);
     return false;
   }
-  if (!Decimal(positional[1], &args->baud) || args->baud == 0) {
+  if (!Number(positional[1], 1, 999999999, &args->baud)) {
     std::fprintf(stderr, "readerscript: bad baud rate \"%s\"\n", positional[1]);
     return false;
   }

@@ -38,7 +38,8 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
-// A decimal number in [low, high].
+}  // namespace
+
 bool Number(const std::string& word, unsigned low, unsigned high, unsigned* value) {
   if (word.empty() || word.size() > 10) return false;
   unsigned long long n = 0;
@@ -50,6 +51,8 @@ bool Number(const std::string& word, unsigned low, unsigned high, unsigned* valu
   *value = static_cast<unsigned>(n);
   return true;
 }
+
+namespace {
 
 // Hex bytes from the words given, blanks between them or not.
 bool HexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* bytes,

@@ -52,6 +52,10 @@ struct Script {
 void ParseScript(const std::string& path, const std::string& text, Script* script,
                  std::vector<std::string>* errors);
 
+// A decimal number of at most 10 digits in [low, high], as the script's and
+// the command line's numbers are written.
+bool Number(const std::string& word, unsigned low, unsigned high, unsigned* value);
+
 // The step written plainly: lower-case word, hex as "00 A4 ...", the pattern.
 std::string StepText(const Step& step);
 
