@@ -31,13 +31,20 @@ const LineErrorBit kLineErrorBits[] = {
 };
 
 // Ends the pending comm-event wait before the watcher leaves: close frees
-// the OVERLAPPED and the mask right after, and a wait that the system ends
-// later (Wine ends it in the background after SetCommMask(0)) would write
-// its result into freed memory.
+// the OVERLAPPED and the mask right after, and a wait that ended later would
+// write its result into freed memory. Windows ends the wait at the cancel (or
+// has ended it at close's SetCommMask). Wine cannot cancel it and ends it
+// only on a poll after a mask change, so a wait that began after close's
+// SetCommMask(0) would never end: the mask is set again until it has.
 void EndPendingWait(CommPort& port) {
   device::CancelIoEx(port.handle, &port.waitOverlapped);
+  const DWORD mask = port.stopRequested ? 0 : port.eventMask;
   DWORD transferred = 0;
-  device::GetOverlappedResult(port.handle, &port.waitOverlapped, &transferred, TRUE);
+  while (!device::GetOverlappedResult(port.handle, &port.waitOverlapped, &transferred, FALSE) &&
+         device::GetLastError() == ERROR_IO_INCOMPLETE) {
+    device::SetCommMask(port.handle, mask);
+    WaitForSingleObject(port.waitOverlapped.hEvent, 20);
+  }
 }
 
 }  // namespace
@@ -64,6 +71,7 @@ void WatchPort(CommPort& port) {
   HANDLE waits[2] = {port.stopEvent, port.waitOverlapped.hEvent};
   unsigned abortsInARow = 0;
   for (;;) {
+    if (port.stopRequested) return;
     port.watchMask = 0;
     if (device::WaitCommEvent(port.handle, &port.watchMask, &port.waitOverlapped)) {
       if (port.stopRequested) return;

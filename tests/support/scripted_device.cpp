@@ -1,6 +1,8 @@
 // The scripted device and its binding of the port seam.
 #include "tests/support/scripted_device.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -221,6 +223,7 @@ BOOL ScriptedDevice::WaitCommEvent(LPDWORD mask, LPOVERLAPPED overlapped) {
   }
   waitMask_ = mask;
   waitOp_ = Op::kPending;
+  waitEndDue_ = false;
   return Failed(ERROR_IO_PENDING);
 }
 
@@ -243,7 +246,9 @@ void ScriptedDevice::FireCommEvent(DWORD mask) {
 
 BOOL ScriptedDevice::SetCommMask(DWORD /*mask*/) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (waitOp_ == Op::kPending && !maskChangeLeavesWait_) {
+  if (waitOp_ == Op::kPending && maskChangeLeavesWait_) {
+    waitEndDue_ = true;
+  } else if (waitOp_ == Op::kPending) {
     if (maskChangeAborts_) {
       waitOp_ = Op::kAborted;
     } else {
@@ -343,7 +348,7 @@ BOOL ScriptedDevice::CancelIoEx(LPOVERLAPPED overlapped) {
     EndReadLocked();
     return TRUE;
   }
-  if (overlapped == waitOverlapped_ && waitOp_ == Op::kPending) {
+  if (overlapped == waitOverlapped_ && waitOp_ == Op::kPending && !maskChangeLeavesWait_) {
     waitOp_ = Op::kAborted;
     SetEvent(waitOverlapped_->hEvent);
     return TRUE;
@@ -397,10 +402,18 @@ BOOL ScriptedDevice::GetOverlappedResult(LPOVERLAPPED overlapped, LPDWORD done, 
   // several share this one device) has nothing pending here.
   if (overlapped != readOverlapped_ && overlapped != waitOverlapped_) return TRUE;
   Op* op = overlapped == readOverlapped_ ? &readOp_ : &waitOp_;
+  if (op == &waitOp_ && *op == Op::kPending && waitEndDue_) {
+    waitOp_ = Op::kAborted;
+    SetEvent(overlapped->hEvent);
+  }
   if (*op == Op::kPending) {
     if (!wait) return Failed(ERROR_IO_INCOMPLETE);
+    const bool endless = op == &waitOp_ && maskChangeLeavesWait_;
     lock.unlock();
-    WaitForSingleObject(overlapped->hEvent, INFINITE);
+    if (WaitForSingleObject(overlapped->hEvent, endless ? 5000 : INFINITE) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "GetOverlappedResult waits for a comm-event wait that nothing will end";
+      return Failed(ERROR_IO_INCOMPLETE);
+    }
     lock.lock();
   }
   if (*op == Op::kAborted) {
@@ -410,6 +423,23 @@ BOOL ScriptedDevice::GetOverlappedResult(LPOVERLAPPED overlapped, LPDWORD done, 
   *op = Op::kIdle;
   *done = overlapped == readOverlapped_ ? 1 : 0;
   return TRUE;
+}
+
+void ScriptedDevice::BeforeNextCall(Call call, const std::function<void()>& hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  beforeCall_[call] = hook;
+}
+
+void ScriptedDevice::RunBeforeCall(Call call) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = beforeCall_.find(call);
+    if (found == beforeCall_.end()) return;
+    hook = found->second;
+    beforeCall_.erase(found);
+  }
+  hook();
 }
 
 void ScriptedDevice::BeforeResume(const std::function<void(void*)>& hook) {
@@ -463,6 +493,7 @@ DWORD WINAPI EmptyThread(LPVOID) { return 0; }
 
 // Records the call and tells whether a scripted failure applies.
 bool Scripted(Call call, const char* name, DWORD argument) {
+  Dev().RunBeforeCall(call);
   Dev().Record(name, argument);
   DWORD error = 0;
   if (!Dev().ShouldFail(call, error)) return false;

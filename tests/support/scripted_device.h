@@ -87,8 +87,10 @@ class ScriptedDevice {
   bool WaitUntilEventPending(DWORD timeoutMs = 5000);
   void FireCommEvent(DWORD mask);
   void SetMaskChangeAborts(bool aborts);
-  // A mask change leaves the pending wait pending: its end comes later (Wine
-  // completes it in the background). CancelIoEx ends a pending wait as aborted.
+  // As Wine does: CancelIoEx cannot end a pending wait, and a mask change
+  // ends it as aborted only later (here: at the next GetOverlappedResult). A
+  // wait that began after the last mask change pends until the next one; a
+  // blocking GetOverlappedResult on it fails the test after 5 s.
   void SetMaskChangeLeavesWaitPending(bool leaves);
 
   // Reads. Bytes given to Deliver are read one per ReadFile. A read pends and
@@ -112,6 +114,9 @@ class ScriptedDevice {
   void SetWritePieces(const std::vector<DWORD>& pieces);
   std::vector<BYTE> Written() const;
 
+  // Runs at the start of the next call of that kind, outside the device's lock.
+  void BeforeNextCall(Call call, const std::function<void()>& hook);
+
   // Runs before the next thread that the port starts is resumed, with the
   // thread's argument.
   void BeforeResume(const std::function<void(void*)>& hook);
@@ -121,6 +126,7 @@ class ScriptedDevice {
 
   // Seam entry points (comm_device.h) land here.
   bool ShouldFail(Call call, DWORD& error);
+  void RunBeforeCall(Call call);
   void Record(const std::string& name, DWORD argument);
   void RecordApiError(const char* api, const char* port, DWORD code);
   void RecordCloseReport(const char* text);
@@ -174,6 +180,7 @@ class ScriptedDevice {
   bool maskChangeAborts_ = false;
   bool maskChangeLeavesWait_ = false;
   Op waitOp_ = Op::kIdle;
+  bool waitEndDue_ = false;  // a mask change came while the wait pended
   LPDWORD waitMask_ = nullptr;
   LPOVERLAPPED waitOverlapped_ = nullptr;
 
@@ -191,6 +198,7 @@ class ScriptedDevice {
   LPOVERLAPPED writeOverlapped_ = nullptr;
   std::vector<BYTE> written_;
 
+  std::map<Call, std::function<void()>> beforeCall_;
   std::function<void(void*)> beforeResume_;
   HANDLE thread_ = nullptr;
   void* threadArgument_ = nullptr;
