@@ -77,10 +77,13 @@ cmd_deb() {
   done
   [ "$(readelf -d "$work/root/usr/lib/libserchan32.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = \
     libserchan32.so.1 ] || fail "libserchan32's SONAME"
-  "$work/root/usr/bin/readerscript" --version | grep -qx "readerscript $version" ||
-    fail "readerscript --version from the package"
-  "$work/root/usr/bin/readersim" --help | head -1 | grep -qx "readersim $version" ||
-    fail "readersim --help from the package"
+  # Whole outputs first: under pipefail a reader that stops early (head,
+  # grep -q) would fail the check by the writer's SIGPIPE.
+  local said
+  said=$("$work/root/usr/bin/readerscript" --version)
+  [ "$said" = "readerscript $version" ] || fail "readerscript --version from the package: $said"
+  said=$("$work/root/usr/bin/readersim" --help)
+  [ "${said%%$'\n'*}" = "readersim $version" ] || fail "readersim --help from the package"
   echo "$(basename "$deb"): Depends: $depends"
 }
 
