@@ -13,13 +13,12 @@ enum class Convention { kDirect, kInverse, kUnknown };  // TS 3B, 3F, anything e
 // Absent: only T=0 offered; missing: the ATR is cut before it.
 enum class Tck { kAbsent, kGood, kWrong, kMissing };
 
-// "TA1", "TD2", ... NUL-terminated; indexes up to 99 (an ATR holds at most 33
-// bytes, so real ones never pass 32).
-// Interface byte names hold two digits: the chain of groups ends at TD99.
+// Interface byte names hold two digits: the chain of groups ends at TD99 (an
+// ATR holds at most 33 bytes, so real ones never pass group 32).
 constexpr unsigned kLastAtrGroup = 99;
 
 struct InterfaceByte {
-  char name[5];
+  char name[5];  // "TA1", "TD2", ... NUL-terminated
   uint8_t value;
 };
 

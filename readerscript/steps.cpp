@@ -64,7 +64,7 @@ class StepRun {
     return false;
   }
   void Answered(const std::string& note) {
-    std::string line = "< " + (length != 0 ? HexText(answer, length) : "(no data)");
+    std::string line = "< " + AnswerText();
     if (status != 0) {
       char text[16];
       std::snprintf(text, sizeof text, "  status %02X", status);
@@ -85,9 +85,11 @@ class StepRun {
       return;
     }
     result.expected = PatternText(step.expected);
-    result.received = length != 0 ? HexText(answer, length) : "(no data)";
+    result.received = AnswerText();
     Fail("expected " + result.expected + ", received " + result.received);
   }
+
+  std::string AnswerText() const { return length != 0 ? HexText(answer, length) : "(no data)"; }
 
   BYTE status = 0;
   BYTE answer[kResponseCapacity];

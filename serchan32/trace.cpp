@@ -34,14 +34,11 @@ TraceState& Trace() {
 // "<seconds> ch<index> <word> " for a line that starts now.
 std::string LineStart(int channel, const char* word) {
   const unsigned long long micros = trace_file::NowMicros() - Trace().startMicros;
+  char channelText[16] = "-";
+  if (channel >= 0) std::snprintf(channelText, sizeof channelText, "%d", channel);
   char head[64];
-  if (channel >= 0) {
-    std::snprintf(head, sizeof head, "%llu.%06llu ch%d %s", micros / 1000000, micros % 1000000,
-                  channel, word);
-  } else {
-    std::snprintf(head, sizeof head, "%llu.%06llu ch- %s", micros / 1000000, micros % 1000000,
-                  word);
-  }
+  std::snprintf(head, sizeof head, "%llu.%06llu ch%s %s", micros / 1000000, micros % 1000000,
+                channelText, word);
   return head;
 }
 
