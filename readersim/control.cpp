@@ -213,6 +213,16 @@ ControlResult run_control(Reader& reader, const std::string& line, int64_t now_m
     reader.slot[slot].atr = atr;
     return done("atr " + w[1] + " " + hex(atr));
   }
+  if (cmd == "card") {
+    CardKind kind = CardKind::kDefault;
+    if (w.size() != 3 || !parse_slot(w, slot) || !parse_card_kind(w[2], kind)) {
+      return fail("card needs a slot 0 or 1 and default or iso");
+    }
+    // A new card in place of the old one: its session starts afresh.
+    reader.slot[slot].kind = kind;
+    reader.slot[slot].iso = IsoSession{};
+    return done("card " + w[1] + " " + card_kind_name(kind));
+  }
   if (cmd == "fault") {
     std::string error;
     Fault f;

@@ -15,7 +15,8 @@ struct ControlResult {
   std::string message;  // ack or error, one line
 };
 
-// Runs one control line: insert N, remove N, atr N HEX, fault ..., quit.
+// Runs one control line: insert N, remove N, atr N HEX, card N KIND, fault ...,
+// quit.
 ControlResult run_control(Reader& reader, const std::string& line, int64_t now_ms);
 
 // Sets the fault from its words: "KIND [MS] [every N | once]", "random

@@ -53,6 +53,9 @@ Reader:
   --apdu-answer SLOT HEX
                        the card in SLOT answers every well-formed APDU with
                        these bytes (data and status word) once powered
+  --card SLOT KIND     the kind of card in SLOT (0 or 1), also of the cards
+                       that arrive there later: default (answers below) or
+                       iso (a T=0 ISO 7816-4 file-system card, see below)
   --remove-on-power-down
                        a card leaves its slot when powered down (0x44/0x84)
   --insert-after MS    whenever a slot is empty (at start, after "remove" or
@@ -68,6 +71,8 @@ Control lines on stdin (acks and errors on stderr):
   remove N             take the card out of slot N
   atr N HEX            set slot N's ATR (1..255 bytes; spaces or colons may
                        separate the bytes)
+  card N KIND          make slot N's card default or iso (an iso card starts
+                       again with the MF current and nothing waiting)
   fault KIND [every N | once]
   fault delay MS [every N | once]
                        alter answer frames: on every answer (default), every
@@ -99,6 +104,26 @@ not matching its header 67 00, GET RESPONSE (C0) Le bytes 00 01 02 ... then
 gets the NAK FF. After a bad CRC, input is discarded until the line is quiet
 for 20 ms, except that a good frame of a known command found in it is
 answered. A frame with no byte for 200 ms is abandoned without an answer.
+
+The iso card answers an absent or unpowered card and a length not matching
+the header as above; a CLA other than 00: 6E 00; an INS other than A4, C0
+and B0: 6D 00. Its files: the MF 3F00 (a DF, current after each power-up)
+and under it the transparent EF 2F00 of 48 bytes, an EF.DIR: 61 1B 4F 0A
+F0 "readersim" 50 0D "ISO TEST CARD", then FF. Their FCPs:
+  3F00  62 0A 82 01 38 83 02 3F 00 8A 01 05
+  2F00  62 0E 82 01 01 83 02 2F 00 80 02 00 30 8A 01 05
+SELECT 00 A4 00 P2 02 FID (APDU command): P2 00 or 04: 61 xx, the FCP
+  waiting for GET RESPONSE; P2 0C: 90 00. Unknown FID: 6A 82; other P1 P2:
+  6A 86; other Lc: 67 00.
+GET RESPONSE 00 C0 00 00 Le (APDU request; Le 00 is 256): Le equal to what
+  waits: the bytes and 90 00; smaller: that many and 61 xx (the rest still
+  waits); larger: 6C xx (all still waits); nothing waiting: 69 85. Any other
+  command drops what waits.
+READ BINARY 00 B0 P1 P2 Le (APDU request): 2F00's bytes from offset P1 P2:
+  Le bytes and 90 00; Le beyond the end: 6C xx (the bytes left); offset at or
+  beyond the end: 6B 00; P1 bit 8 set: 6A 86; the MF current: 69 86.
+GET RESPONSE or READ BINARY as an APDU command: P3 00 (no Le): 6C xx, the
+  Le to use; P3 data bytes: 67 00.
 )";
 
 int64_t now_us() {
@@ -125,6 +150,7 @@ struct Options {
   bool cards[kSlots] = {true, true};
   std::vector<uint8_t> atr[kSlots];
   std::vector<uint8_t> apdu_answer[kSlots];
+  CardKind kind[kSlots] = {CardKind::kDefault, CardKind::kDefault};
   std::string link;
   std::string device;
   int baud = 9600;
@@ -203,6 +229,13 @@ int parse_options(int argc, char** argv, Options& o) {
         return 1;
       }
       o.apdu_answer[n] = answer;
+    } else if (a == "--card") {
+      const char* slot = value("SLOT KIND");
+      const char* kind = slot ? value("SLOT KIND") : nullptr;
+      if (!kind || !parse_number(slot, 0, kSlots - 1, n) || !parse_card_kind(kind, o.kind[n])) {
+        std::fprintf(stderr, "readersim: --card takes SLOT (0 or 1) and KIND (default or iso)\n");
+        return 1;
+      }
     } else if (a == "--remove-on-power-down") {
       o.config.remove_on_power_down = true;
     } else if (a == "--insert-after") {
@@ -266,6 +299,7 @@ int run(const Options& o) {
     loop.reader.slot[s].present = o.cards[s];
     if (!o.atr[s].empty()) loop.reader.slot[s].atr = o.atr[s];
     loop.reader.slot[s].fixed_answer = o.apdu_answer[s];
+    loop.reader.slot[s].kind = o.kind[s];
   }
   if (!o.fault.empty()) {
     if (!parse_fault(split_words(o.fault), loop.reader.fault, error)) {

@@ -244,7 +244,7 @@ std::vector<uint8_t> answer(Reader& reader, const Frame& command, int64_t now_ms
       break;
     case 0x41:
       if (reader.slot[s].present) {
-        reader.slot[s].powered = true;
+        card_power_up(reader.slot[s]);
         reply.data = reader.slot[s].atr;
       } else {
         reply.code = kStatusNoCard;

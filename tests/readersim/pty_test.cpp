@@ -242,6 +242,9 @@ TEST(Pty, LinkLogPace) {
 TEST(Pty, HelpAndBadOption) {
   EXPECT_EQ(std::system((std::string(READERSIM_BIN) + " --help >/dev/null").c_str()), 0);
   EXPECT_NE(std::system((std::string(READERSIM_BIN) + " --bogus 2>/dev/null").c_str()), 0);
+  EXPECT_EQ(std::system((std::string(READERSIM_BIN) + " --card 1 iso --help >/dev/null").c_str()),
+            0);
+  EXPECT_NE(std::system((std::string(READERSIM_BIN) + " --card 2 iso 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((std::string(READERSIM_BIN) + " --fault 'nak twice' 2>/dev/null").c_str()),
             0);
 }

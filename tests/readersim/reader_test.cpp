@@ -414,6 +414,23 @@ TEST_F(ReaderTest, ControlInsertRemoveAtr) {
   EXPECT_EQ(r.slot[1].atr, (Bytes{0x3B, 0x02, 0x14, 0x51}));
 }
 
+TEST_F(ReaderTest, ControlCardKindAndPowerCycle) {
+  const Bytes select = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00};
+  const Bytes read = {0x00, 0xB0, 0x00, 0x00, 0x02};
+  control("card 1 iso");
+  feed(cmd(0x81));
+  EXPECT_EQ(feed(cmd(0x82, select)), reply(0x00, {0x61, 0x10}));
+  EXPECT_EQ(feed(cmd(0x83, read)), reply(0x00, {0x61, 0x1B, 0x90, 0x00}));  // the EF.DIR's start
+  // A power cycle makes the MF current again and drops the waiting FCP.
+  EXPECT_EQ(feed(cmd(0x82, select)), reply(0x00, {0x61, 0x10}));
+  feed(cmd(0x84));
+  feed(cmd(0x81));
+  EXPECT_EQ(feed(cmd(0x83, {0x00, 0xC0, 0x00, 0x00, 0x10})), reply(0x00, {0x69, 0x85}));
+  EXPECT_EQ(feed(cmd(0x83, read)), reply(0x00, {0x69, 0x86}));
+  control("card 1 default");
+  EXPECT_EQ(feed(cmd(0x82, select)), reply(0x00, {0x90, 0x00}));
+}
+
 TEST(Control, Errors) {
   Reader r;
   for (const char* bad : {"insert",
@@ -422,6 +439,9 @@ TEST(Control, Errors) {
                           "atr 0",
                           "atr 0 3B0",
                           "atr 0 zz",
+                          "card 0",
+                          "card 2 iso",
+                          "card 0 bogus",
                           "fault",
                           "fault bogus",
                           "fault nak every",
