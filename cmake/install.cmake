@@ -25,6 +25,23 @@ else()
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(TARGETS dump LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(TARGETS readertest readerscript readersim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # The PC/SC driver where pcscd looks for serial drivers, and its reader.conf
+  # template (all commented out). The driver finds libserchan32 in the
+  # prefix's library folder.
+  set(pcsc_driver_dir lib/pcsc/drivers/serial)
+  file(RELATIVE_PATH driver_to_libdir /${pcsc_driver_dir} /${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(ifd-serchan PROPERTIES INSTALL_RPATH "$ORIGIN/${driver_to_libdir}")
+  install(TARGETS ifd-serchan LIBRARY DESTINATION ${pcsc_driver_dir})
+  # The configuration folder as GNU has it: /etc for the prefix /usr (the
+  # package), PREFIX/etc for any other.
+  install(CODE "
+    set(conf_dir \${CMAKE_INSTALL_PREFIX}/etc/reader.conf.d)
+    if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
+      set(conf_dir /etc/reader.conf.d)
+    endif()
+    file(INSTALL ${CMAKE_SOURCE_DIR}/cmake/serchan-reader.conf
+         DESTINATION \"\$ENV{DESTDIR}\${conf_dir}\")")
   install(FILES serchan32/serchan32.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
   # pkg-config: serchan32.pc; CMake: find_package(serchan32) gives
@@ -54,14 +71,20 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "serchan toolkit developers <serchan@localhost>")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pcscd)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pcsc-tools, opensc")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst
+      ${CMAKE_SOURCE_DIR}/cmake/debian/postrm ${CMAKE_SOURCE_DIR}/cmake/debian/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 set(CPACK_PACKAGE_VENDOR "serchan toolkit")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Serial smart-card reader toolkit: serchan32, readertest, readerscript, readersim")
+    "Serial smart-card reader toolkit: serchan32, readertest, readerscript, readersim, PC/SC driver")
 set(CPACK_PACKAGE_DESCRIPTION
     "serchan32 drives up to eight serial ports as numbered channels; readertest is the console "
     "for a two-slot smart-card reader on a COM port, readerscript runs reader sessions from "
-    "script files for CI, readersim simulates the reader on a pseudo-terminal.")
+    "script files for CI, readersim simulates the reader on a pseudo-terminal, and "
+    "libifd-serchan.so makes the reader available to every PC/SC application through pcscd.")
 include(CPack)

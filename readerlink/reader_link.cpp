@@ -29,7 +29,7 @@ WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count) {
 }
 
 int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE* status,
-                 BYTE* response, WORD capacity, WORD* responseLength) {
+                 BYTE* response, WORD capacity, WORD* responseLength, bool* sent) {
   *responseLength = 0;
   BYTE head[3] = {command, static_cast<BYTE>(length >> 8), static_cast<BYTE>(length)};
   WORD crc = Crc16Update(Crc16Update(0, head, sizeof head), data, data != nullptr ? length : 0);
@@ -37,12 +37,14 @@ int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE*
 
   // Whatever an earlier exchange left in the input is not this answer.
   XRT_M_Comm_FlushBuffers(channel);
-  XRT_M_Comm_SendBlock_0(channel, &head[0], 1);
-  XRT_M_Comm_SendBlock_0(channel, &head[1], 1);
-  XRT_M_Comm_SendBlock_0(channel, &head[2], 1);
-  if (length != 0) XRT_M_Comm_SendBlock_0(channel, data, length);
-  XRT_M_Comm_SendBlock_0(channel, &tail[0], 1);
-  XRT_M_Comm_SendBlock_0(channel, &tail[1], 1);
+  int failed = 0;
+  failed |= XRT_M_Comm_SendBlock_0(channel, &head[0], 1);
+  failed |= XRT_M_Comm_SendBlock_0(channel, &head[1], 1);
+  failed |= XRT_M_Comm_SendBlock_0(channel, &head[2], 1);
+  if (length != 0) failed |= XRT_M_Comm_SendBlock_0(channel, data, length);
+  failed |= XRT_M_Comm_SendBlock_0(channel, &tail[0], 1);
+  failed |= XRT_M_Comm_SendBlock_0(channel, &tail[1], 1);
+  if (sent != nullptr) *sent = failed == 0;
 
   if (!ReadPiece(channel, &head[0], kFirstByteTimeoutMs, 1)) return kLinkTimeout;
   *status = head[0];

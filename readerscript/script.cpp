@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "readerlink/reader_commands.h"
+
 namespace readerscript {
 
 namespace {
@@ -17,8 +19,6 @@ const VerbName kVerbs[] = {{"version", Verb::kVersion}, {"insert", Verb::kInsert
                            {"off", Verb::kOff},         {"com", Verb::kCom},
                            {"req", Verb::kReq},         {"stat", Verb::kStat},
                            {"echo", Verb::kEcho},       {"delay", Verb::kDelay}};
-
-enum : size_t { kApduHeader = 5 };
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -133,13 +133,12 @@ bool ParseStep(const std::string& written, Step* step, std::string* why) {
       if (!reader()) return false;
       if (!HexBytes(std::vector<std::string>(words.begin() + 2, words.end()), &step->apdu, why))
         return false;
-      const size_t needed = step->verb == Verb::kReq || step->apdu.size() < kApduHeader
-                                ? kApduHeader
-                                : kApduHeader + step->apdu[4];
+      const ApduKind kind = step->verb == Verb::kCom ? ApduKind::kCommand : ApduKind::kRequest;
+      const size_t needed = ApduLength(kind, step->apdu.data(), step->apdu.size());
       if (step->apdu.size() == needed) return true;
       *why = word + " needs " + std::to_string(needed) + " bytes" +
-             (needed > kApduHeader ? " (5 + " + std::to_string(step->apdu[4]) + " by its fifth)"
-                                   : " (an APDU header)") +
+             (needed > kApduHeaderSize ? " (5 + " + std::to_string(step->apdu[4]) + " by its fifth)"
+                                       : " (an APDU header)") +
              ", got " + std::to_string(step->apdu.size());
       return false;
     }

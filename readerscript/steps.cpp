@@ -7,7 +7,7 @@
 
 #include "carddecode/atr.h"
 #include "carddecode/status_words.h"
-#include "readerlink/reader_link.h"
+#include "readerlink/reader_commands.h"
 #include "readerscript/runner.h"
 
 namespace readerscript {
@@ -41,18 +41,21 @@ const char* LinkFailureText(int result) {
   }
 }
 
-// One step's run: its exchanges into one buffer, and the result being made.
+// One step's run: the reader's operations into one buffer, and the result
+// being made.
 class StepRun {
  public:
   StepRun(int channel, LinkCounts* counts) : channel_(channel), counts_(counts) {}
 
-  // An exchange; false after it made the step a link failure.
-  bool Exchange(BYTE command, const std::vector<uint8_t>& data) {
+  // Runs one of the reader's operations (readerlink/reader_commands.h) with
+  // its own arguments on the channel into the answer buffer, timed, keeping
+  // what it gave; false after it made the step a link failure.
+  template <typename Operation, typename... Args>
+  bool Run(Operation operation, Args... args) {
     const Clock::time_point start = Clock::now();
-    const int link =
-        LinkExchange(channel_, command, data.empty() ? nullptr : data.data(),
-                     static_cast<WORD>(data.size()), &status, answer, kResponseCapacity, &length);
+    reply = operation(channel_, args..., answer, kResponseCapacity);
     exchangeSeconds = SecondsSince(start);
+    const int link = reply.link;
     if (link == kLinkOk) return true;
     counts_->nak += link == kLinkNak;
     counts_->crc += link == kLinkCrc;
@@ -65,9 +68,9 @@ class StepRun {
   }
   void Answered(const std::string& note) {
     std::string line = "< " + AnswerText();
-    if (status != 0) {
+    if (reply.status != 0) {
       char text[16];
-      std::snprintf(text, sizeof text, "  status %02X", status);
+      std::snprintf(text, sizeof text, "  status %02X", reply.status);
       line += text;
     }
     if (!note.empty()) line += "  [" + note + "]";
@@ -80,7 +83,7 @@ class StepRun {
   // Checks the answer against the step's pattern, when it has one.
   void Check(const Step& step) {
     if (!step.expects) return;
-    if (Matches(step.expected, answer, length)) {
+    if (Matches(step.expected, answer, reply.length)) {
       result.outcome = Outcome::kPassed;
       return;
     }
@@ -89,11 +92,12 @@ class StepRun {
     Fail("expected " + result.expected + ", received " + result.received);
   }
 
-  std::string AnswerText() const { return length != 0 ? HexText(answer, length) : "(no data)"; }
+  std::string AnswerText() const {
+    return reply.length != 0 ? HexText(answer, reply.length) : "(no data)";
+  }
 
-  BYTE status = 0;
+  ReaderAnswer reply;  // the last operation's
   BYTE answer[kResponseCapacity];
-  WORD length = 0;
   double exchangeSeconds = 0;
   StepResult result;
 
@@ -107,12 +111,12 @@ class StepRun {
 bool WaitForCard(StepRun& run, const Step& step, bool wanted) {
   const Clock::time_point start = Clock::now();
   for (;;) {
-    if (!run.Exchange(kReaderStatus, {})) return false;
-    if (run.length <= static_cast<WORD>(step.reader)) {
-      run.Fail("the status answer has " + std::to_string(run.length) + " bytes");
+    if (!run.Run(ReaderSlots)) return false;
+    if (run.reply.length <= static_cast<WORD>(step.reader)) {
+      run.Fail("the status answer has " + std::to_string(run.reply.length) + " bytes");
       return false;
     }
-    if (((run.answer[step.reader] & 1) != 0) == wanted) return true;
+    if (CardIn(run.reply, run.answer, step.reader) == wanted) return true;
     if (SecondsSince(start) * 1000 >= step.number) {
       run.Fail(std::string(wanted ? "no card in" : "the card is still in") + " reader " +
                std::to_string(step.reader) + " after " + std::to_string(step.number) + " ms");
@@ -124,17 +128,17 @@ bool WaitForCard(StepRun& run, const Step& step, bool wanted) {
 
 void Insert(StepRun& run, const Step& step) {
   if (!WaitForCard(run, step, true)) return;
-  if (!run.Exchange(ForReader(kPowerUp, step.reader), {})) return;
-  if (run.status != 0 || run.length < 3) {
+  if (!run.Run(ReaderPowerUp, step.reader)) return;
+  if (!AtrAccepted(run.reply)) {
     char why[64];
-    std::snprintf(why, sizeof why, "no ATR (status %02X, %u bytes)", run.status,
-                  unsigned{run.length});
+    std::snprintf(why, sizeof why, "no ATR (status %02X, %u bytes)", run.reply.status,
+                  unsigned{run.reply.length});
     run.Answered("");
     run.Fail(why);
     return;
   }
   run.Answered("");
-  const carddecode::Atr atr = carddecode::DecodeAtr(run.answer, run.length);
+  const carddecode::Atr atr = carddecode::DecodeAtr(run.answer, run.reply.length);
   for (const std::string& line : carddecode::AtrDetails(atr))
     run.result.lines.push_back("  " + line);
   run.result.outcome = Outcome::kPassed;
@@ -145,7 +149,7 @@ void Insert(StepRun& run, const Step& step) {
 
 void Off(StepRun& run, const Step& step) {
   const Clock::time_point start = Clock::now();
-  if (!run.Exchange(ForReader(kPowerDown, step.reader), {})) return;
+  if (!run.Run(ReaderPowerDown, step.reader)) return;
   if (!WaitForCard(run, step, false)) return;
   run.result.lines.push_back("< card out of reader " + std::to_string(step.reader) + "  " +
                              Milliseconds(SecondsSince(start)));
@@ -153,17 +157,18 @@ void Off(StepRun& run, const Step& step) {
 }
 
 void Apdu(StepRun& run, const Step& step) {
-  const BYTE command = step.verb == Verb::kCom ? kApduCommand : kApduRequest;
-  if (!run.Exchange(ForReader(command, step.reader), step.apdu)) return;
-  run.Answered(carddecode::StatusWordText(run.answer, run.length));
+  const ApduKind kind = step.verb == Verb::kCom ? ApduKind::kCommand : ApduKind::kRequest;
+  const std::vector<uint8_t>& apdu = step.apdu;
+  if (!run.Run(ReaderApdu, step.reader, kind, apdu.data(), static_cast<WORD>(apdu.size()))) return;
+  run.Answered(carddecode::StatusWordText(run.answer, run.reply.length));
   run.Check(step);
 }
 
 void Version(StepRun& run) {
-  if (!run.Exchange(kFirmwareVersion, {})) return;
-  if (run.length < 2) {
+  if (!run.Run(ReaderVersion)) return;
+  if (!VersionReadable(run.reply)) {
     run.Answered("");
-    run.Fail("the version answer has " + std::to_string(run.length) + " bytes");
+    run.Fail("the version answer has " + std::to_string(run.reply.length) + " bytes");
     return;
   }
   char version[32];
@@ -173,12 +178,12 @@ void Version(StepRun& run) {
 }
 
 void Stat(StepRun& run, const Step& step) {
-  if (!run.Exchange(kReaderStatus, {})) return;
+  if (!run.Run(ReaderSlots)) return;
   std::string note;
-  for (unsigned reader = 0; reader < 2 && reader < run.length; ++reader) {
+  for (int reader = 0; reader < int{kSlotCount} && reader < run.reply.length; ++reader) {
     if (!note.empty()) note += ", ";
     note += "reader " + std::to_string(reader) +
-            ((run.answer[reader] & 1) != 0 ? ": card" : ": no card");
+            (CardIn(run.reply, run.answer, reader) ? ": card" : ": no card");
   }
   run.Answered(note);
   run.Check(step);
@@ -194,12 +199,13 @@ void Echo(StepRun& run, const Step& step) {
   for (unsigned i = 0; i < step.number; ++i) {
     data.resize(random() % step.max);
     for (uint8_t& byte : data) byte = static_cast<uint8_t>(random());
-    if (!run.Exchange(kEcho, data)) {
+    const uint8_t* sent = data.empty() ? nullptr : data.data();
+    if (!run.Run(ReaderEcho, sent, static_cast<WORD>(data.size()))) {
       run.result.message +=
           " at echo " + std::to_string(i + 1) + " of " + std::to_string(step.number);
       return;
     }
-    intact += run.length == data.size() && std::equal(data.begin(), data.end(), run.answer);
+    intact += run.reply.length == data.size() && std::equal(data.begin(), data.end(), run.answer);
   }
   run.result.lines.push_back("< " + std::to_string(intact) + " of " + std::to_string(step.number) +
                              " echoed intact  " + Milliseconds(SecondsSince(start)));

@@ -12,7 +12,7 @@
 
 namespace {
 
-enum { kMessageSize = 64, kApduHeaderSize = 5 };
+enum { kMessageSize = 64 };
 enum { kEsc = 27 };
 
 const char kUpper[] = "ВЕРХНИЙ";
@@ -70,52 +70,33 @@ class PromptLine {
   char* blank_;
 };
 
-// One exchange into the shared response buffer; false after reporting its
-// failure.
-bool Exchanged(BYTE command, const BYTE* data, WORD length, WORD* answered) {
-  const int result = SharedExchange(command, data, length, answered);
-  if (result == kLinkOk) return true;
-  ReportLinkResult(result);
-  return false;
-}
-
 // Asks for the slots' card-present bits; false after reporting a failure.
 bool PollSlots(int reader, bool* present) {
-  WORD length = 0;
-  if (!Exchanged(kReaderStatus, nullptr, 0, &length)) return false;
-  *present = (Program.response[reader] & 1) != 0;
+  const ReaderAnswer slots = ReaderSlots(Program.channel, Program.response, kResponseBufferSize);
+  if (!LinkSucceeded(slots)) return false;
+  *present = CardIn(slots, Program.response, reader);
   return true;
 }
 
-// How many bytes an APDU typed in hex must have: req sends the 5-byte header
-// alone, com the header and as many data bytes as its fifth byte says. Only
-// what was typed this time is sent: bytes left in the buffer from an earlier
-// command never go to a card.
-bool ApduLengthTyped(unsigned typed, bool wholeApdu, WORD* length) {
-  if (!wholeApdu) {
-    if (typed == kApduHeaderSize) {
-      *length = kApduHeaderSize;
-      return true;
-    }
+// Whether the APDU typed in hex has the length the reader's rule asks of its
+// kind, saying why not when it has not. Only what was typed this time is
+// sent: bytes left in the buffer from an earlier command never go to a card.
+bool ApduLengthTyped(unsigned typed, ApduKind kind) {
+  const size_t needed = ApduLength(kind, Program.command, typed);
+  if (typed == needed) return true;
+  if (kind == ApduKind::kRequest) {
     ConPrint("Ошибка ввода: нужно %u байт (заголовок APDU), введено %u\n", +kApduHeaderSize, typed);
-    return false;
-  }
-  if (typed < kApduHeaderSize) {
+  } else if (typed < kApduHeaderSize) {
     ConPrint("Ошибка ввода: нужно не меньше %u байт, введено %u\n", +kApduHeaderSize, typed);
-    return false;
+  } else {
+    ConPrint("Ошибка ввода: нужно %u байт (5 + %u по пятому байту), введено %u\n",
+             static_cast<unsigned>(needed), unsigned{Program.command[4]}, typed);
   }
-  const unsigned expected = kApduHeaderSize + Program.command[4];
-  if (typed == expected) {
-    *length = static_cast<WORD>(expected);
-    return true;
-  }
-  ConPrint("Ошибка ввода: нужно %u байт (5 + %u по пятому байту), введено %u\n", expected,
-           unsigned{Program.command[4]}, typed);
   return false;
 }
 
 // com and req: an APDU typed in hex, sent as typed.
-int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
+int SendApdu(ArgList* args, ApduKind kind) {
   int reader = 0;
   if (!ObtainReader(args, kApduPrompt, &reader)) return 0;
   ConPrint(" Текущий ридер %u\n", reader);
@@ -126,13 +107,14 @@ int SendApdu(ArgList* args, BYTE command, bool wholeApdu) {
     ConPrint("Ошибка ввода");
     return 0;
   }
-  WORD length = 0;
-  if (!ApduLengthTyped(typed, wholeApdu, &length)) return 0;
-  if (wholeApdu) ConHexDump(Program.command, length, 0);
-  WORD answered = 0;
-  if (!Exchanged(ForReader(command, reader), Program.command, length, &answered)) return 0;
-  ConHexDump(Program.response, answered, 0);
-  PrintStatusWord(Program.response, answered);
+  if (!ApduLengthTyped(typed, kind)) return 0;
+  const WORD length = static_cast<WORD>(typed);
+  if (kind == ApduKind::kCommand) ConHexDump(Program.command, length, 0);
+  const ReaderAnswer answer = ReaderApdu(Program.channel, reader, kind, Program.command, length,
+                                         Program.response, kResponseBufferSize);
+  if (!LinkSucceeded(answer)) return 0;
+  ConHexDump(Program.response, answer.length, 0);
+  PrintStatusWord(Program.response, answer.length);
   return 1;
 }
 
@@ -161,13 +143,15 @@ int Insert(ArgList* args) {
     }
   }
   prompt.Erase();
-  WORD length = 0;
-  if (!Exchanged(ForReader(kPowerUp, reader), nullptr, 0, &length)) return 0;
+  const ReaderAnswer atr =
+      ReaderPowerUp(Program.channel, reader, Program.response, kResponseBufferSize);
+  if (!LinkSucceeded(atr)) return 0;
+  // The answer is shown whatever it is; only an accepted ATR is a success.
   ConPrint("ATR");
-  ConHexDump(Program.response, length, 0);
-  ConPrint("%s\n", carddecode::AtrSummary(carddecode::DecodeAtr(Program.response, length)).c_str());
-  // An answer of fewer than 3 bytes is no ATR.
-  return length >= 3 ? 1 : 0;
+  ConHexDump(Program.response, atr.length, 0);
+  ConPrint("%s\n",
+           carddecode::AtrSummary(carddecode::DecodeAtr(Program.response, atr.length)).c_str());
+  return AtrAccepted(atr) ? 1 : 0;
 }
 
 int Off(ArgList* args) {
@@ -175,8 +159,9 @@ int Off(ArgList* args) {
   int reader = 0;
   if (!ObtainReader(args, kSlotPrompt, &reader)) return 0;
   const char message[] = "ВЫНЬТЕ КАРТУ";
-  WORD length = 0;
-  if (!Exchanged(ForReader(kPowerDown, reader), nullptr, 0, &length)) return 0;
+  const ReaderAnswer down =
+      ReaderPowerDown(Program.channel, reader, Program.response, kResponseBufferSize);
+  if (!LinkSucceeded(down)) return 0;
   ConStatus("\r\n");
   PromptLine prompt(heap.handle(), message);
   ConFlushKeys();
@@ -189,6 +174,6 @@ int Off(ArgList* args) {
   return 1;
 }
 
-int Com(ArgList* args) { return SendApdu(args, kApduCommand, true); }
+int Com(ArgList* args) { return SendApdu(args, ApduKind::kCommand); }
 
-int Req(ArgList* args) { return SendApdu(args, kApduRequest, false); }
+int Req(ArgList* args) { return SendApdu(args, ApduKind::kRequest); }

@@ -62,13 +62,10 @@ void PrintStatusWord(const BYTE* answer, unsigned length) {
 }
 
 int QueryReaderVersion() {
-  WORD length = 0;
-  const int result = SharedExchange(kFirmwareVersion, nullptr, 0, &length);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return 0;
-  }
-  if (length < 2) {
+  const ReaderAnswer version =
+      ReaderVersion(Program.channel, Program.response, kResponseBufferSize);
+  if (!LinkSucceeded(version)) return 0;
+  if (!VersionReadable(version)) {
     ConPrint("Ошибка при определении версии ридера\n");
     return 0;
   }

@@ -35,3 +35,9 @@ void ReportLinkResult(int result) {
       break;
   }
 }
+
+bool LinkSucceeded(const ReaderAnswer& answer) {
+  if (answer.ok()) return true;
+  ReportLinkResult(answer.link);
+  return false;
+}

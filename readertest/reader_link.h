@@ -1,7 +1,9 @@
 // The reader console's use of the link: exchanges on the program's channel
-// and the messages that report their results.
+// and the messages that report their results. The commands themselves run
+// the reader's operations (readerlink/reader_commands.h).
 #pragma once
 
+#include "readerlink/reader_commands.h"
 #include "readerlink/reader_link.h"
 
 // Sends the command with its data (null when length is 0) on the program's
@@ -16,3 +18,7 @@ int SharedExchange(BYTE command, const BYTE* data, WORD length, WORD* responseLe
 
 // Prints the message for a link result.
 void ReportLinkResult(int result);
+
+// True when the operation's link result is kLinkOk; else false after
+// printing its message.
+bool LinkSucceeded(const ReaderAnswer& answer);

@@ -30,19 +30,13 @@ int CheckSlot(int slot) {
   ConPrint("Данные, посылаемые на карту");
   ConHexDump(apdu, sizeof apdu, 0);
   BYTE answer[kCheckBufferSize];
-  BYTE status = 0;
-  WORD length = 0;
-  const BYTE command = slot == 0 ? kApduRequest : kApduRequest + kSecondReader;
-  const int result =
-      ReaderExchange(command, apdu, sizeof apdu, &status, answer, kCheckBufferSize, &length);
-  if (result != kLinkOk) {
-    ReportLinkResult(result);
-    return 0;
-  }
+  const ReaderAnswer result = ReaderApdu(Program.channel, slot, ApduKind::kRequest, apdu,
+                                         sizeof apdu, answer, kCheckBufferSize);
+  if (!LinkSucceeded(result)) return 0;
   ConPrint("Ответ от карты");
-  ConHexDump(answer, length, 0);
-  PrintStatusWord(answer, length);
-  if (length != kCheckAnswerLength) return 0;
+  ConHexDump(answer, result.length, 0);
+  PrintStatusWord(answer, result.length);
+  if (result.length != kCheckAnswerLength) return 0;
   return Off(&args);
 }
 
@@ -101,9 +95,9 @@ int Echo(ArgList* args) {
   while (ConKeyPressed() == 0) {
     for (BYTE& byte : Program.command) byte = static_cast<BYTE>(std::rand());
     const WORD length = static_cast<WORD>(static_cast<unsigned>(std::rand()) % modulus);
-    WORD answered = 0;
-    const int result = SharedExchange(kEcho, Program.command, length, &answered);
-    switch (result) {
+    const ReaderAnswer echoed =
+        ReaderEcho(Program.channel, Program.command, length, Program.response, kResponseBufferSize);
+    switch (echoed.link) {
       case kLinkOk:
         ++ok;
         break;
@@ -117,7 +111,7 @@ int Echo(ArgList* args) {
         ++timeouts;
         break;
     }
-    if (result != kLinkOk) ConPrint(kErrorLine, result, length, answered);
+    if (!echoed.ok()) ConPrint(kErrorLine, echoed.link, length, echoed.length);
     ++n;
     ConStatus("N=%-5u LEN=%-5u OK=%-5u NAK=%-5u CRC=%-5u TO=%-5u\r", n, unsigned{length}, ok, nak,
               crc, timeouts);
@@ -129,9 +123,8 @@ int Echo(ArgList* args) {
 int Stat(ArgList*) {
   ConPrint(kStopPrompt);
   while (ConKeyPressed() == 0) {
-    WORD length = 0;
-    const int result = SharedExchange(kReaderStatus, nullptr, 0, &length);
-    if (result != kLinkOk) ConPrint(kErrorLine, result, 0, length);
+    const ReaderAnswer slots = ReaderSlots(Program.channel, Program.response, kResponseBufferSize);
+    if (!slots.ok()) ConPrint(kErrorLine, slots.link, 0, slots.length);
     ConStatus("0->%02X  1->%02X\r", Program.response[0], Program.response[1]);
   }
   ConFlushKeys();

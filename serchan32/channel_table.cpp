@@ -1,6 +1,7 @@
 // The channel table and the 18 exported functions.
 #include "serchan32/channel_table.h"
 
+#include <cstring>
 #include <new>
 
 #include "serchan32/comm_device.h"
@@ -14,6 +15,8 @@ namespace {
 
 const DWORD kInterByteTimeoutMs = 50;
 const int kEndOfBlockMaximum = 256;
+// A device path, its terminator included, fits in a port's name.
+const size_t kDevicePathMaximum = sizeof(CommPort::portName);
 
 bool InRange(int index) { return index >= 0 && index < kChannelCount; }
 
@@ -86,6 +89,49 @@ int CheckedRead(const char* call, int index, unsigned char* buffer, unsigned tim
   buffer[count] = 0;
   if (CarrierLost(index)) return Result(index, call, SERCHAN32_CARRIER_LOST, "(carrier lost)");
   return static_cast<int>(count);
+}
+
+// Opens a free channel on COM port portNumber, or natively on the device at
+// devicePath when that is given.
+int OpenChannel(const char* call, unsigned portNumber, const char* devicePath, unsigned baud,
+                int parity, int dataBits, int stopBits, int* outIndex) {
+  *outIndex = -1;
+  // One and two stop bits are the codes the library defines; others open nothing.
+  if (stopBits != 1 && stopBits != 2) {
+    return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(stop bits must be 1 or 2)");
+  }
+  PortSettings settings = {};
+  settings.portNumber = portNumber;
+  settings.baudRate = baud;
+
+  CriticalSectionLock lock(ChannelLock);
+  int index = 0;
+  while (index < kChannelCount && Channels[index].port != nullptr) ++index;
+  if (index == kChannelCount) return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(no free channel)");
+
+  const unsigned stopCode = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
+  PortStatus status = kPortNotOpen;
+  Channels[index].port =
+      new (std::nothrow) CommPort(settings, static_cast<unsigned>(dataBits), ParityCode(parity),
+                                  stopCode, status, index, devicePath);
+  if (Channels[index].port == nullptr || status != kPortOk) {
+    const char* why = Channels[index].port == nullptr ? "no memory" : StatusText(status);
+    XRT_M_Comm_CloseChannel(index);
+    if (Tracing() && devicePath != nullptr) {
+      TraceLine(index, "FAIL", "%s = %d (%s %u baud not opened: %s)", call, SERCHAN32_BAD_CHANNEL,
+                devicePath, baud, why);
+    } else if (Tracing()) {
+      TraceLine(index, "FAIL", "%s = %d (COM%u %u baud not opened: %s)", call,
+                SERCHAN32_BAD_CHANNEL, portNumber, baud, why);
+    }
+    return SERCHAN32_BAD_CHANNEL;
+  }
+  if (Tracing()) {
+    TraceLine(index, "OPEN", "%s %s", PortOf(index).portName, PortOf(index).description);
+  }
+  Channels[index].connected = 1;
+  *outIndex = index;
+  return 0;
 }
 
 }  // namespace
@@ -161,41 +207,20 @@ int SERCHAN32_CALL XRT_M_Comm_OpenChannel(unsigned port, unsigned baud, int* out
 
 int SERCHAN32_CALL XRT_M_Comm_OpenChannel_0(unsigned portNumber, unsigned baud, int parity,
                                             int dataBits, int stopBits, int* outIndex) {
-  *outIndex = -1;
-  const char* const call = "XRT_M_Comm_OpenChannel_0";
-  // One and two stop bits are the codes the library defines; others open nothing.
-  if (stopBits != 1 && stopBits != 2) {
-    return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(stop bits must be 1 or 2)");
-  }
-  PortSettings settings = {};
-  settings.portNumber = portNumber;
-  settings.baudRate = baud;
-
-  CriticalSectionLock lock(ChannelLock);
-  int index = 0;
-  while (index < kChannelCount && Channels[index].port != nullptr) ++index;
-  if (index == kChannelCount) return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(no free channel)");
-
-  const unsigned stopCode = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
-  PortStatus status = kPortNotOpen;
-  Channels[index].port = new (std::nothrow) CommPort(settings, static_cast<unsigned>(dataBits),
-                                                     ParityCode(parity), stopCode, status, index);
-  if (Channels[index].port == nullptr || status != kPortOk) {
-    const char* why = Channels[index].port == nullptr ? "no memory" : StatusText(status);
-    XRT_M_Comm_CloseChannel(index);
-    if (Tracing()) {
-      TraceLine(index, "FAIL", "%s = %d (COM%u %u baud not opened: %s)", call,
-                SERCHAN32_BAD_CHANNEL, portNumber, baud, why);
-    }
-    return SERCHAN32_BAD_CHANNEL;
-  }
-  if (Tracing()) {
-    TraceLine(index, "OPEN", "%s %s", PortOf(index).portName, PortOf(index).description);
-  }
-  Channels[index].connected = 1;
-  *outIndex = index;
-  return 0;
+  return OpenChannel("XRT_M_Comm_OpenChannel_0", portNumber, nullptr, baud, parity, dataBits,
+                     stopBits, outIndex);
 }
+
+#if !defined(_WIN32)
+int SERCHAN32_CALL XRT_M_Comm_OpenDevice(const char* device, unsigned baud, int* outIndex) {
+  const char* const call = "XRT_M_Comm_OpenDevice";
+  if (device == nullptr || device[0] != '/' || std::strlen(device) >= kDevicePathMaximum) {
+    *outIndex = -1;
+    return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(not an absolute device path that fits)");
+  }
+  return OpenChannel(call, 0, device, baud, 'N', 8, 1, outIndex);
+}
+#endif
 
 int SERCHAN32_CALL XRT_M_Comm_SendBlock(int index, const unsigned char* buffer, unsigned length) {
   const char* const call = "XRT_M_Comm_SendBlock";

@@ -55,7 +55,7 @@ void ResetCounters(CommPort& port) {
 }
 
 CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int parityCode,
-                   unsigned stopCode, PortStatus& status, int channelIndex)
+                   unsigned stopCode, PortStatus& status, int channelIndex, const char* devicePath)
     : channel(channelIndex),
       handle(INVALID_HANDLE_VALUE),
       readLock(),
@@ -98,7 +98,11 @@ CommPort::CommPort(const PortSettings& portSettings, unsigned dataBits, int pari
   InitializeCriticalSection(&readLock);
   InitializeCriticalSection(&writeLock);
   InitializeCriticalSection(&openLock);
-  wsprintfA(portName, "COM%u", static_cast<unsigned>(((settings.portNumber - 1) & 0xFF) + 1));
+  if (devicePath != nullptr && devicePath[0] != '\0') {
+    lstrcpynA(portName, devicePath, sizeof portName);
+  } else {
+    wsprintfA(portName, "COM%u", static_cast<unsigned>(((settings.portNumber - 1) & 0xFF) + 1));
+  }
 
   // A port without its events could neither wait nor be stopped: it is not opened.
   if (!eventsMade) {
@@ -131,8 +135,13 @@ PortStatus OpenPort(CommPort& port) {
   ResetCounters(port);
   port.watcherThread = nullptr;
 
-  char path[16];
-  wsprintfA(path, "\\\\.\\%s", port.portName);
+  // A COM port by its device name; a port opened by path by the path itself.
+  char path[sizeof port.portName + 4];
+  if (port.portName[0] == '/') {
+    lstrcpyA(path, port.portName);
+  } else {
+    wsprintfA(path, "\\\\.\\%s", port.portName);
+  }
   port.handle = device::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
   if (port.handle == INVALID_HANDLE_VALUE) return FailOpen(port, "CreateFile");

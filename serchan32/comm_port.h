@@ -38,8 +38,10 @@ struct CommPort {
   // receives the outcome. The object exists whatever the status, and its
   // destruction closes whatever was opened.
   // channel: the channel table's index of the port, for its trace lines.
+  // devicePath: natively, a device to open by its path instead of the COM
+  // port of settings.portNumber; null for that port.
   CommPort(const PortSettings& settings, unsigned dataBits, int parityCode, unsigned stopCode,
-           PortStatus& status, int channel = -1);
+           PortStatus& status, int channel = -1, const char* devicePath = nullptr);
   ~CommPort();
   CommPort(const CommPort&) = delete;
   CommPort& operator=(const CommPort&) = delete;
@@ -71,7 +73,7 @@ struct CommPort {
   HANDLE rlsdChangedEvent;
   HANDLE breakEvent;  // set only by the application, to abort reads and delays
   HANDLE lineErrorEvent;
-  char portName[8];
+  char portName[256];  // "COMn", or the device's path when opened by path
   char description[128];
   DWORD counters[kCounterCount];
   PortSettings settings;

@@ -62,6 +62,17 @@ enum { SERCHAN32_FAILED = -1, SERCHAN32_BAD_CHANNEL = -11, SERCHAN32_CARRIER_LOS
 /* 17 */ int SERCHAN32_CALL XRT_M_Comm_ReadByte(int index, unsigned char* byte, unsigned timeout);
 /* 18 */ int SERCHAN32_CALL XRT_M_Comm_GetBreakEvent(int index, void** outEvent);
 
+#if !defined(_WIN32)
+/* Native extension (not in the DLL, no ordinal): opens a channel on the
+ * serial device at an absolute path (/dev/ttyUSB0, /dev/serial/by-id/...,
+ * a pseudo-terminal or a link to one), at baud with 8 data bits, no parity
+ * and one stop bit, as XRT_M_Comm_OpenChannel opens a COM port. Results as
+ * XRT_M_Comm_OpenChannel's: 0 and *outIndex the channel, or -11 (and
+ * *outIndex -1) when the path is not absolute, is 256 characters or longer,
+ * or cannot be opened, or no channel is free. */
+int XRT_M_Comm_OpenDevice(const char* device, unsigned baud, int* outIndex);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -58,6 +58,22 @@ cmd_packages() {
   ls "$out"
 }
 
+# The package's removal in a mount namespace of its own, over a scratch
+# /etc/reader.conf.d: the template goes, an active entry of another file is
+# hidden from pcscd (renamed, not lost), other files stay.
+check_postrm() {
+  local postrm=$1 unshare=(unshare -m) left
+  [ "$(id -u)" = 0 ] || unshare=(unshare -r -m)
+  left=$("${unshare[@]}" sh -c '
+    mount -t tmpfs t /etc/reader.conf.d &&
+    echo "#LIBPATH /usr/lib/pcsc/drivers/serial/libifd-serchan.so" >/etc/reader.conf.d/serchan-reader.conf &&
+    printf "FRIENDLYNAME R\nDEVICENAME /dev/ttyS0:9600\nLIBPATH /usr/lib/pcsc/drivers/serial/libifd-serchan.so\n" \
+      >/etc/reader.conf.d/bench &&
+    echo "LIBPATH /usr/lib/pcsc/drivers/ifd-other.so" >/etc/reader.conf.d/other &&
+    sh "$0" remove && ls -A /etc/reader.conf.d | tr "\n" " "' "$postrm")
+  [ "$left" = ".bench.serchan-removed other " ] || fail "after postrm remove, /etc/reader.conf.d holds: $left"
+}
+
 cmd_deb() {
   local out=$1 work=$2 deb
   deb=$(ls "$out"/serchan-toolkit_"$version"_*.deb) || fail "no .deb in $out"
@@ -67,9 +83,18 @@ cmd_deb() {
   for f in usr/bin/readertest usr/bin/readerscript usr/bin/readersim usr/include/serchan32.h \
            usr/lib/libserchan32.so.1 usr/lib/libdump.so.1 usr/lib/pkgconfig/serchan32.pc \
            usr/lib/cmake/serchan32/serchan32Config.cmake usr/share/man/man1/readerscript.1 \
-           usr/share/doc/serchan-toolkit/README.md; do
+           usr/share/doc/serchan-toolkit/README.md usr/lib/pcsc/drivers/serial/libifd-serchan.so \
+           etc/reader.conf.d/serchan-reader.conf; do
     [ -e "$work/root/$f" ] || fail "the .deb has no /$f"
   done
+  # The reader.conf template is the package's conffile and all commented out.
+  grep -Eqv '^[[:space:]]*(#|$)' "$work/root/etc/reader.conf.d/serchan-reader.conf" &&
+    fail "the reader.conf template has a line that is not a comment"
+  dpkg-deb -e "$deb" "$work/control"
+  [ "$(cat "$work/control/conffiles")" = /etc/reader.conf.d/serchan-reader.conf ] ||
+    fail "conffiles: $(cat "$work/control/conffiles")"
+  [ "$(dpkg-deb -f "$deb" Recommends)" = pcscd ] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
+  check_postrm "$work/control/postrm"
   local depends
   depends=$(dpkg-deb -f "$deb" Depends)
   for f in libc6 libstdc++6 libedit2; do

@@ -182,3 +182,22 @@ for name, text in {
     "nul_in_line": "version\0 x\nstat\n",
 }.items():
     write("script", name, text.encode())
+
+
+# MapApdu: the input is the APDU an application hands pcscd.
+for name, apdu in {
+    "empty": b"",
+    "three_bytes": bytes.fromhex("00A400"),
+    "case_1": bytes.fromhex("00A40000"),
+    "case_2": bytes.fromhex("00C000001C"),
+    "case_2_le_256": bytes.fromhex("00B0000000"),
+    "case_3": bytes.fromhex("00A40400023F00"),
+    "case_4": bytes.fromhex("00A40000022F0000"),
+    "case_3_255": bytes.fromhex("00D60000FF") + bytes(255),
+    "case_4_255": bytes.fromhex("00D60000FF") + bytes(256),
+    "extended_case_2": bytes.fromhex("00B0000000FFFF"),
+    "extended_case_3": bytes.fromhex("00D60000000002AABB"),
+    "lc_too_long": bytes.fromhex("00A4040002"),
+    "lc_too_short": bytes.fromhex("00A40400013F0000"),
+}.items():
+    write("tpdu", name, apdu)

@@ -23,6 +23,10 @@ unsigned ComNumber(const char* name) {
 }  // namespace
 
 bool ComDevicePath(const char* name, char* path, size_t size) {
+  if (name[0] == '/') {
+    const int length = snprintf(path, size, "%s", name);
+    return length > 0 && static_cast<size_t>(length) < size;
+  }
   const unsigned number = ComNumber(name);
   if (number == 0) return false;
   char variable[32];

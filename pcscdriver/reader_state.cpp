@@ -1,0 +1,107 @@
+// Opening, settling and closing a reader's device (reader_state.h).
+#include "pcscdriver/reader_state.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "pcscdriver/driver_log.h"
+#include "serchan32/serchan32.h"
+
+namespace pcscdriver {
+
+namespace {
+
+Reader Readers[kMaxReaders];
+
+const char* LinkText(int link) {
+  switch (link) {
+    case kLinkNak:
+      return "the reader answered NAK";
+    case kLinkCrc:
+      return "CRC mismatch or an answer too long";
+    case kLinkTimeout:
+      return "no answer in time";
+    default:
+      return "link failure";
+  }
+}
+
+// Why a device that did not open did not, as far as can be told without
+// opening it: an open toggles the modem lines of a real port.
+std::string WhyNotOpened(const DeviceName& device) {
+  if (device.com != 0) {
+    return "cannot be opened (the device of SERCHAN32_COM" + std::to_string(device.com) +
+           ", else /dev/ttyS" + std::to_string(device.com - 1) + ")";
+  }
+  if (access(device.path.c_str(), F_OK) != 0)
+    return std::string("cannot be opened: ") + strerror(errno);
+  if (access(device.path.c_str(), R_OK | W_OK) != 0)
+    return std::string("cannot be opened: ") + strerror(errno);
+  return "cannot be opened: in use by another program, or not a serial port";
+}
+
+}  // namespace
+
+Reader* ReaderAt(unsigned index) { return index < kMaxReaders ? &Readers[index] : nullptr; }
+
+void LogOnce(Reader& reader, const std::string& message) {
+  if (message == reader.logged) return;
+  reader.logged = message;
+  Log(LogLevel::kError, "%s: %s", DeviceText(reader.device).c_str(), message.c_str());
+}
+
+Result Prepare(Reader& reader) {
+  if (reader.channel < 0) {
+    const int opened =
+        reader.device.com != 0
+            ? XRT_M_Comm_OpenChannel(reader.device.com, reader.device.baud, &reader.channel)
+            : XRT_M_Comm_OpenDevice(reader.device.path.c_str(), reader.device.baud,
+                                    &reader.channel);
+    if (opened != 0) {
+      reader.channel = -1;
+      LogOnce(reader, WhyNotOpened(reader.device));
+      return Result::kNoDevice;
+    }
+    reader.logged.clear();
+    Log(LogLevel::kInfo, "%s: open", DeviceText(reader.device).c_str());
+  }
+  if (!reader.unsettled) return Result::kOk;
+  bool sent = true;
+  if (LinkSettle(reader.channel, &sent)) {
+    reader.unsettled = false;
+    return Result::kOk;
+  }
+  if (!sent) {
+    LogOnce(reader, "the device has gone");
+    Disconnect(reader);
+    return Result::kNoDevice;
+  }
+  LogOnce(reader, "the reader does not answer");
+  return Result::kError;
+}
+
+Result Failed(Reader& reader, const ReaderAnswer& answer, const char* operation) {
+  reader.statusKnown = false;
+  if (!answer.sent) {
+    LogOnce(reader, std::string(operation) + ": the device has gone");
+    Disconnect(reader);
+    return Result::kNoDevice;
+  }
+  reader.unsettled = true;
+  Log(LogLevel::kError, "%s: %s: %s", DeviceText(reader.device).c_str(), operation,
+      LinkText(answer.link));
+  return Result::kError;
+}
+
+void Disconnect(Reader& reader) {
+  if (reader.channel >= 0) XRT_M_Comm_CloseChannel(reader.channel);
+  reader.channel = -1;
+  // A device that comes back holds a reader in step, its cards unpowered.
+  reader.unsettled = false;
+  reader.statusKnown = false;
+  reader.cardsKnown = false;
+  for (unsigned slot = 0; slot < kSlots; ++slot) reader.atrLength[slot] = 0;
+}
+
+}  // namespace pcscdriver
