@@ -34,14 +34,13 @@ else()
   set_target_properties(ifd-serchan PROPERTIES INSTALL_RPATH "$ORIGIN/${driver_to_libdir}")
   install(TARGETS ifd-serchan LIBRARY DESTINATION ${pcsc_driver_dir})
   # The configuration folder as GNU has it: /etc for the prefix /usr (the
-  # package), PREFIX/etc for any other.
+  # package), PREFIX/etc for any other; file(INSTALL) adds DESTDIR itself.
   install(CODE "
     set(conf_dir \${CMAKE_INSTALL_PREFIX}/etc/reader.conf.d)
     if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
       set(conf_dir /etc/reader.conf.d)
     endif()
-    file(INSTALL ${CMAKE_SOURCE_DIR}/cmake/serchan-reader.conf
-         DESTINATION \"\$ENV{DESTDIR}\${conf_dir}\")")
+    file(INSTALL ${CMAKE_SOURCE_DIR}/cmake/serchan-reader.conf DESTINATION \${conf_dir})")
   install(FILES serchan32/serchan32.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
   # pkg-config: serchan32.pc; CMake: find_package(serchan32) gives
