@@ -104,6 +104,12 @@ class Daemon(unittest.TestCase):
         result, _, _, _, atr = scard.SCardStatus(card)
         self.assertEqual(bytes(atr), bytes.fromhex("3B021450"))
         scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+        # pcscd polls each slot every 400 ms; one status frame serves both.
+        before = len(log_lines("sim1"))
+        time.sleep(2)
+        polls = [f for f in frames_in("sim1", before) if f.startswith("01 00 00")]
+        self.assertLessEqual(len(polls), 7, "%d status frames in 2 s" % len(polls))
+        self.assertGreaterEqual(len(polls), 3, "%d status frames in 2 s" % len(polls))
         # The reader on a device that is not there is unavailable, and the log says why.
         absent = self.pcsc.reader("Serchan C", 0)
         self.pcsc.wait_state(absent, scard.SCARD_STATE_UNAVAILABLE, 5)
