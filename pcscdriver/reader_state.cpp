@@ -14,19 +14,6 @@ namespace {
 
 Reader Readers[kMaxReaders];
 
-const char* LinkText(int link) {
-  switch (link) {
-    case kLinkNak:
-      return "the reader answered NAK";
-    case kLinkCrc:
-      return "CRC mismatch or an answer too long";
-    case kLinkTimeout:
-      return "no answer in time";
-    default:
-      return "link failure";
-  }
-}
-
 // Why a device that did not open did not, as far as can be told without
 // opening it: an open toggles the modem lines of a real port.
 std::string WhyNotOpened(const DeviceName& device) {
@@ -90,7 +77,7 @@ Result Failed(Reader& reader, const ReaderAnswer& answer, const char* operation)
   }
   reader.unsettled = true;
   Log(LogLevel::kError, "%s: %s: %s", DeviceText(reader.device).c_str(), operation,
-      LinkText(answer.link));
+      LinkResultText(answer.link));
   return Result::kError;
 }
 

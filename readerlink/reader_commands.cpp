@@ -55,3 +55,18 @@ bool CardIn(const ReaderAnswer& result, const BYTE* answer, int slot) {
 bool AtrAccepted(const ReaderAnswer& result) {
   return result.ok() && result.status == 0 && result.length >= kAtrMinimum;
 }
+
+const char* LinkResultText(int link) {
+  switch (link) {
+    case kLinkNak:
+      return "NAK";
+    case kLinkCrc:
+      return "CRC mismatch or an answer too long";
+    case kLinkTimeout:
+      return "time-out: no answer";
+    case kLinkNotSent:
+      return "not sent";
+    default:
+      return "unknown link result";
+  }
+}

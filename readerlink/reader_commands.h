@@ -59,3 +59,6 @@ bool VersionReadable(const ReaderAnswer& result);
 bool CardIn(const ReaderAnswer& result, const BYTE* answer, int slot);
 // The power-up answer is an ATR: status 00 and at least 3 bytes.
 bool AtrAccepted(const ReaderAnswer& result);
+
+// A failed link result in a few English words ("NAK", "time-out: no answer").
+const char* LinkResultText(int link);

@@ -28,19 +28,6 @@ std::string Milliseconds(double seconds) {
   return text;
 }
 
-const char* LinkFailureText(int result) {
-  switch (result) {
-    case kLinkNak:
-      return "NAK";
-    case kLinkCrc:
-      return "CRC mismatch or an answer too long";
-    case kLinkTimeout:
-      return "time-out: no answer";
-    default:
-      return "unknown link result";
-  }
-}
-
 // One step's run: the reader's operations into one buffer, and the result
 // being made.
 class StepRun {
@@ -61,8 +48,8 @@ class StepRun {
     counts_->crc += link == kLinkCrc;
     counts_->timeout += link == kLinkTimeout;
     result.outcome = Outcome::kLinkError;
-    result.message = std::string("link failure: ") + LinkFailureText(link);
-    result.lines.push_back(std::string("< ") + LinkFailureText(link) + "  " +
+    result.message = std::string("link failure: ") + LinkResultText(link);
+    result.lines.push_back(std::string("< ") + LinkResultText(link) + "  " +
                            Milliseconds(exchangeSeconds));
     return false;
   }
