@@ -7,7 +7,7 @@ if(WIN32)
   # The zip: programs, libraries, header, definitions and import library side
   # by side, as a Windows user takes them.
   install(TARGETS serchan32 RUNTIME DESTINATION . ARCHIVE DESTINATION .)
-  install(TARGETS dump readertest readerscript RUNTIME DESTINATION .)
+  install(TARGETS dump readertest readerscript serchan-ports RUNTIME DESTINATION .)
   install(FILES serchan32/serchan32.h serchan32/serchan32.def cmake/README-windows.txt
           DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -25,6 +25,7 @@ else()
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(TARGETS dump LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(TARGETS readertest readerscript readersim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS serchan-ports RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The PC/SC driver where pcscd looks for serial drivers, and its reader.conf
   # template (all commented out). The driver finds libserchan32 in the
@@ -61,6 +62,7 @@ else()
   install(FILES README.md examples/version_query.c examples/reader_check.rsc
           DESTINATION ${doc_dir})
   install(FILES docs/man/readertest.1 docs/man/readerscript.1 docs/man/readersim.1
+                docs/man/serchan-ports.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
   set(CPACK_GENERATOR DEB)

@@ -15,17 +15,22 @@ namespace {
 Reader Readers[kMaxReaders];
 
 // Why a device that did not open did not, as far as can be told without
-// opening it: an open toggles the modem lines of a real port.
+// opening it: an open toggles the modem lines of a real port. A COM port is
+// the device serchan32 maps it to.
 std::string WhyNotOpened(const DeviceName& device) {
+  std::string path = device.path;
+  std::string mapped;
   if (device.com != 0) {
-    return "cannot be opened (the device of SERCHAN32_COM" + std::to_string(device.com) +
-           ", else /dev/ttyS" + std::to_string(device.com - 1) + ")";
+    char mappedPath[4096], source[4096];
+    if (XRT_M_Comm_PortDevice(device.com, mappedPath, sizeof mappedPath, source, sizeof source) !=
+        0)
+      return std::string("leads nowhere: ") + source;
+    path = mappedPath;
+    mapped = " (" + path + ", " + source + ")";
   }
-  if (access(device.path.c_str(), F_OK) != 0)
-    return std::string("cannot be opened: ") + strerror(errno);
-  if (access(device.path.c_str(), R_OK | W_OK) != 0)
-    return std::string("cannot be opened: ") + strerror(errno);
-  return "cannot be opened: in use by another program, or not a serial port";
+  if (access(path.c_str(), F_OK) != 0 || access(path.c_str(), R_OK | W_OK) != 0)
+    return "cannot be opened" + mapped + ": " + strerror(errno);
+  return "cannot be opened" + mapped + ": in use by another program, or not a serial port";
 }
 
 }  // namespace
@@ -51,6 +56,7 @@ Result Prepare(Reader& reader) {
       return Result::kNoDevice;
     }
     reader.logged.clear();
+    reader.everOpened = true;
     Log(LogLevel::kInfo, "%s: open", DeviceText(reader.device).c_str());
   }
   if (!reader.unsettled) return Result::kOk;

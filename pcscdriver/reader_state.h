@@ -20,7 +20,7 @@ enum : unsigned { kAnswerCapacity = 2048 };
 struct Reader {
   std::mutex lock;          // held across each operation: one exchange at a time
   unsigned slotsOpen = 0;   // bit s: slot s opened by pcscd
-  unsigned slotsAsked = 0;  // bit s: slot s's presence asked since it was opened
+  bool everOpened = false;  // the device has been open since its first slot opened
   DeviceName device;
   int channel = -1;        // -1 while the device is not open
   bool unsettled = false;  // an exchange failed; its answer may still come

@@ -28,7 +28,7 @@ enum class Power { kUp, kDown, kReset };
 // A slot of a reader.conf entry is opened with its device name; the first slot
 // opens the device, the others share it. A name that cannot be read fails; a
 // device that cannot be opened now is logged and tried again at each later
-// call, so a reader plugged in later works.
+// call, so a reader plugged in later works; until then its slots are empty.
 Result OpenSlot(unsigned reader, unsigned slot, const char* deviceName);
 void CloseSlot(unsigned reader, unsigned slot);
 

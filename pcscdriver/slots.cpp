@@ -50,13 +50,13 @@ Result OpenSlot(unsigned index, unsigned slot, const char* deviceName) {
   if (reader->slotsOpen == 0) {
     reader->device = device;
     reader->logged.clear();
+    reader->everOpened = false;
   } else if (!SameDevice(device, reader->device)) {
     Log(LogLevel::kError, "reader %u slot %u names %s, but its reader is on %s", index, slot,
         DeviceText(device).c_str(), DeviceText(reader->device).c_str());
     return Result::kError;
   }
   reader->slotsOpen |= 1u << slot;
-  reader->slotsAsked &= ~(1u << slot);
   // A device that is not there yet is logged and tried again at each call.
   if (reader->channel < 0) Prepare(*reader);
   return Result::kOk;
@@ -77,13 +77,13 @@ Result SlotPresence(unsigned index, unsigned slot) {
   Reader* reader = Locked(index, slot, &hold, &result);
   if (reader == nullptr) return result;
   const Clock::time_point now = Clock::now();
-  const bool first = (reader->slotsAsked & (1u << slot)) == 0;
-  reader->slotsAsked |= 1u << slot;
   if (!reader->statusKnown || now - reader->statusAt >= kStatusMaxAge) {
     result = Prepare(*reader);
-    // pcscd drops a reader whose first check fails: one whose device is not
-    // there yet starts empty, then shows as unavailable until it comes.
-    if (result == Result::kNoDevice && first) return Result::kAbsent;
+    // A device not there since pcscd started shows as an empty reader:
+    // pcscd drops a reader whose first check fails, and an unavailable one
+    // while it starts up can stop it (it signals itself before it is ready).
+    // Only a device that was open and went away makes the reader unavailable.
+    if (result == Result::kNoDevice && !reader->everOpened) return Result::kAbsent;
     ReaderAnswer status;
     if (result == Result::kOk) {
       status = ReaderSlots(reader->channel, reader->answer, kAnswerCapacity);

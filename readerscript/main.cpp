@@ -6,6 +6,7 @@
 // error (nothing sent).
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -17,10 +18,6 @@
 #include "readerscript/script.h"
 #include "serchan32/serchan32.h"
 #include "toolkit_version.h"
-
-#ifndef _WIN32
-#include "platform/posix/serial/com_names.h"
-#endif
 
 namespace {
 
@@ -153,11 +150,17 @@ void SayOpenFailure(const Arguments& args, int result) {
   std::fprintf(stderr, "readerscript: cannot open COM%u at %u baud (serchan32 result %d)\n",
                args.port, args.baud, result);
 #ifndef _WIN32
-  char name[16], path[4096];
-  std::snprintf(name, sizeof name, "COM%u", args.port);
-  if (ComDevicePath(name, path, sizeof path))
-    std::fprintf(stderr, "readerscript: COM%u is %s (SERCHAN32_COM%u=PATH names another device)\n",
+  // Which device that was, and why that one.
+  char path[4096], source[4096];
+  if (XRT_M_Comm_PortDevice(args.port, path, sizeof path, source, sizeof source) != 0) {
+    std::fprintf(stderr, "readerscript: COM%u leads nowhere: %s\n", args.port, source);
+  } else if (std::strcmp(source, "default") == 0) {
+    std::fprintf(stderr,
+                 "readerscript: COM%u is %s by default (no SERCHAN32_COM%u, no ports-file line)\n",
                  args.port, path, args.port);
+  } else {
+    std::fprintf(stderr, "readerscript: COM%u is %s (from %s)\n", args.port, path, source);
+  }
 #endif
 }
 

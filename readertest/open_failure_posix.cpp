@@ -1,37 +1,46 @@
-// POSIX: the port is the device its COM name maps to (SERCHAN32_COM<n> or
-// /dev/ttyS<n-1>); the reason is the system's for opening or locking it as
-// the library does.
+// POSIX: the port is the device its COM name maps to (serchan32 says which,
+// and where that came from); the reason is the system's for opening or
+// locking it as the library does.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <string>
 
 #include "dump/dump.h"
-#include "platform/posix/serial/com_names.h"
 #include "readertest/open_failure.h"
+#include "serchan32/serchan32.h"
 
-void ExplainOpenFailure(unsigned port) {
-  char name[32];
-  std::snprintf(name, sizeof name, "COM%u", ((port - 1) & 0xFF) + 1);
-  char path[4096];
-  if (!ComDevicePath(name, path, sizeof path)) {
-    ConPrint("Устройство %s: нет такого порта\n", name);
-    return;
-  }
+namespace {
+
+// Why the device will not open as a COM port.
+std::string Reason(const char* path) {
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    ConPrint("Устройство %s: %s\n", path, strerror(errno));
-    return;
-  }
+  if (fd < 0) return strerror(errno);
+  std::string reason;
   if (!isatty(fd)) {
-    ConPrint("Устройство %s: не последовательный порт\n", path);
+    reason = "не последовательный порт";
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ConPrint("Устройство %s: %s\n", path, strerror(EBUSY));
+    reason = strerror(EBUSY);
   } else {
-    ConPrint("Устройство %s открывается, но не принимает скорость или настройки линии\n", path);
+    reason = "открывается, но не принимает скорость или настройки линии";
   }
   close(fd);
+  return reason;
+}
+
+}  // namespace
+
+void ExplainOpenFailure(unsigned port) {
+  const unsigned com = ((port - 1) & 0xFF) + 1;
+  char path[4096], source[4096];
+  if (XRT_M_Comm_PortDevice(port, path, sizeof path, source, sizeof source) != 0) {
+    ConPrint("Устройство COM%u: не назначено (%s)\n", com, source);
+    return;
+  }
+  const std::string from =
+      std::string(source) == "default" ? "по умолчанию" : "из " + std::string(source);
+  ConPrint("Устройство %s (COM%u %s): %s\n", path, com, from.c_str(), Reason(path).c_str());
 }

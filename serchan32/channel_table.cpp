@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "serchan32/comm_device.h"
 #include "serchan32/serchan32.h"
@@ -91,6 +92,20 @@ int CheckedRead(const char* call, int index, unsigned char* buffer, unsigned tim
   return static_cast<int>(count);
 }
 
+// The COM port number that a port number names: COM257 is COM1 again.
+unsigned ComPort(unsigned portNumber) { return ((portNumber - 1) & 0xFF) + 1; }
+
+// For the trace, natively: the device a COM port's number led to and why;
+// empty where the system maps COM names itself.
+std::string MappingNote(unsigned portNumber) {
+  std::string device, source;
+  const unsigned port = ComPort(portNumber);
+  if (device::ComPortDevice(port, &device, &source)) {
+    return "; COM" + std::to_string(port) + " is " + device + " (" + source + ")";
+  }
+  return source.empty() ? "" : "; COM" + std::to_string(port) + " leads nowhere: " + source;
+}
+
 // Opens a free channel on COM port portNumber, or natively on the device at
 // devicePath when that is given.
 int OpenChannel(const char* call, unsigned portNumber, const char* devicePath, unsigned baud,
@@ -121,13 +136,14 @@ int OpenChannel(const char* call, unsigned portNumber, const char* devicePath, u
       TraceLine(index, "FAIL", "%s = %d (%s %u baud not opened: %s)", call, SERCHAN32_BAD_CHANNEL,
                 devicePath, baud, why);
     } else if (Tracing()) {
-      TraceLine(index, "FAIL", "%s = %d (COM%u %u baud not opened: %s)", call,
-                SERCHAN32_BAD_CHANNEL, portNumber, baud, why);
+      TraceLine(index, "FAIL", "%s = %d (COM%u %u baud not opened: %s%s)", call,
+                SERCHAN32_BAD_CHANNEL, portNumber, baud, why, MappingNote(portNumber).c_str());
     }
     return SERCHAN32_BAD_CHANNEL;
   }
   if (Tracing()) {
-    TraceLine(index, "OPEN", "%s %s", PortOf(index).portName, PortOf(index).description);
+    TraceLine(index, "OPEN", "%s %s%s", PortOf(index).portName, PortOf(index).description,
+              devicePath != nullptr ? "" : MappingNote(portNumber).c_str());
   }
   Channels[index].connected = 1;
   *outIndex = index;
@@ -219,6 +235,15 @@ int SERCHAN32_CALL XRT_M_Comm_OpenDevice(const char* device, unsigned baud, int*
     return Result(-1, call, SERCHAN32_BAD_CHANNEL, "(not an absolute device path that fits)");
   }
   return OpenChannel(call, 0, device, baud, 'N', 8, 1, outIndex);
+}
+
+int XRT_M_Comm_PortDevice(unsigned port, char* device, unsigned deviceSize, char* source,
+                          unsigned sourceSize) {
+  std::string path, from;
+  const bool leads = device::ComPortDevice(ComPort(port), &path, &from);
+  if (device != nullptr && deviceSize != 0) lstrcpynA(device, path.c_str(), deviceSize);
+  if (source != nullptr && sourceSize != 0) lstrcpynA(source, from.c_str(), sourceSize);
+  return leads ? 0 : SERCHAN32_FAILED;
 }
 #endif
 

@@ -8,6 +8,8 @@
 // which device it talks to.
 #pragma once
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace device {
@@ -38,6 +40,13 @@ DWORD ResumeThread(HANDLE thread);
 
 // The error number of the last failed call above.
 DWORD GetLastError();
+
+// Where COM port `port` (1 to 256) leads where the library's system maps COM
+// names itself (natively): the device, and where that came from
+// ("SERCHAN32_COM3", "FILE:LINE" of the ports file, "default"). False when it
+// leads nowhere (*source says why), and false with *source empty where the
+// system keeps its own COM names (Windows).
+bool ComPortDevice(unsigned port, std::string* device, std::string* source);
 
 // Diagnostics that the library produces and keeps nowhere: the failed call of
 // ReportApiError and the statistics text built at close. The library's own

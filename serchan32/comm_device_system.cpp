@@ -2,6 +2,10 @@
 // natively the POSIX layer's (its serial driver for the COM calls).
 #include "serchan32/comm_device.h"
 
+#if !defined(_WIN32)
+#include "platform/posix/serial/com_names.h"
+#endif
+
 namespace device {
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
@@ -53,5 +57,30 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
 DWORD ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
 
 DWORD GetLastError() { return ::GetLastError(); }
+
+bool ComPortDevice(unsigned port, std::string* device, std::string* source) {
+#if defined(_WIN32)
+  (void)port;
+  device->clear();
+  source->clear();
+  return false;
+#else
+  const ComMapping mapping = MapComPort(port);
+  *device = mapping.device;
+  switch (mapping.source) {
+    case ComSource::kVariable:
+    case ComSource::kPortsFile:
+      *source = mapping.where;
+      return true;
+    case ComSource::kDefault:
+      *source = "default";
+      return true;
+    case ComSource::kWrongLine:
+      break;
+  }
+  *source = mapping.where + ": " + mapping.why;
+  return false;
+#endif
+}
 
 }  // namespace device

@@ -71,6 +71,20 @@ enum { SERCHAN32_FAILED = -1, SERCHAN32_BAD_CHANNEL = -11, SERCHAN32_CARRIER_LOS
  * *outIndex -1) when the path is not absolute, is 256 characters or longer,
  * or cannot be opened, or no channel is free. */
 int XRT_M_Comm_OpenDevice(const char* device, unsigned baud, int* outIndex);
+
+/* Native extension: the device that COM port `port` leads to, as
+ * XRT_M_Comm_OpenChannel would open it (COM257 is COM1 again), and where that
+ * came from. COM n is, in order: the path in the environment variable
+ * SERCHAN32_COM<n>; the line "COMn PATH" of the ports file (the file
+ * $SERCHAN32_PORTS when set, else $XDG_CONFIG_HOME/serchan32/ports or
+ * ~/.config/serchan32/ports when it exists, else /etc/serchan32/ports; '#'
+ * starts a comment; read at each open); /dev/ttyS<n-1>. At most deviceSize
+ * and sourceSize bytes are written, the NUL included. Returns 0 with the
+ * path in device and in source "SERCHAN32_COM3", "FILE:LINE" or "default";
+ * -1 when a wrong line of the ports file names the port, which then opens
+ * nothing: device empty, source "FILE:LINE: why". */
+int XRT_M_Comm_PortDevice(unsigned port, char* device, unsigned deviceSize, char* source,
+                          unsigned sourceSize);
 #endif
 
 #ifdef __cplusplus

@@ -80,8 +80,9 @@ cmd_deb() {
   rm -rf "$work" && mkdir -p "$work"
   dpkg-deb -x "$deb" "$work/root"
   local f
-  for f in usr/bin/readertest usr/bin/readerscript usr/bin/readersim usr/include/serchan32.h \
-           usr/lib/libserchan32.so.1 usr/lib/libdump.so.1 usr/lib/pkgconfig/serchan32.pc \
+  for f in usr/bin/readertest usr/bin/readerscript usr/bin/readersim usr/bin/serchan-ports \
+           usr/include/serchan32.h usr/lib/libserchan32.so.1 usr/lib/libdump.so.1 \
+           usr/lib/pkgconfig/serchan32.pc \
            usr/lib/cmake/serchan32/serchan32Config.cmake usr/share/man/man1/readerscript.1 \
            usr/share/doc/serchan-toolkit/README.md usr/lib/pcsc/drivers/serial/libifd-serchan.so \
            etc/reader.conf.d/serchan-reader.conf; do
@@ -121,7 +122,7 @@ cmd_zips() {
     local listed expected
     listed=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")
     expected=$(printf '%s\n' README-windows.txt dump.dll libserchan32.dll.a readerscript.exe \
-      readertest.exe serchan32.def serchan32.dll serchan32.h | sort)
+      readertest.exe serchan-ports.exe serchan32.def serchan32.dll serchan32.h | sort)
     [ "$listed" = "$expected" ] || fail "$(basename "$zip") holds: $(echo $listed)"
     rm -rf "$out/win$bits" && mkdir -p "$out/win$bits"
     python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$out/win$bits"

@@ -205,6 +205,29 @@ TEST(Scripts, UnopenablePortIsALinkFailure) {
   auto program = StartReaderScript(E2ePort(), {"98", "115200", script});
   EXPECT_EQ(program->WaitExit(kRunMs), 2) << program->Output();
   EXPECT_TRUE(Has(program->Output(), "cannot open COM98 at 115200 baud")) << program->Output();
+  // Natively the line after it names the device tried and where that came from.
+  if (NativeBuild()) {
+    EXPECT_TRUE(Has(program->Output(), "COM98 is /dev/ttyS97 by default")) << program->Output();
+  }
+}
+
+// Natively a ports file maps COM97 to the simulator, no SERCHAN32_COM97 set;
+// a wrong line maps it to nothing, and the program says where and why.
+TEST(Scripts, APortsFileMapsTheComPort) {
+  if (!NativeBuild()) GTEST_SKIP() << "the ports file is the native library's";
+  const std::string script = WriteScript("ports.rsc", "version\n");
+  const std::string ports =
+      WriteScript("ports", "# the bench\nCOM97 " + SimulatorLink(E2ePort()) + "\n");
+  Simulator reader({});
+  auto mapped =
+      StartReaderScript(E2ePort(), {"97", "115200", script}, {"SERCHAN32_PORTS=" + ports});
+  EXPECT_EQ(mapped->WaitExit(kRunMs), 0) << mapped->Output();
+  WriteScript("ports", "COM97 sim" + std::to_string(E2ePort()) + "\n");
+  auto wrong = StartReaderScript(E2ePort(), {"97", "115200", script}, {"SERCHAN32_PORTS=" + ports});
+  EXPECT_EQ(wrong->WaitExit(kRunMs), 2) << wrong->Output();
+  EXPECT_TRUE(Has(wrong->Output(), "COM97 leads nowhere: " + ports + ":1: the device \"sim"))
+      << wrong->Output();
+  EXPECT_EQ(reader.Count("04"), 1u);
 }
 
 // Every fault the simulator can put on an answer ends the script as a link

@@ -79,8 +79,10 @@ TEST(Startup, UnopenablePortSaysWhy) {
   auto program = ReaderTest({"99", "9600"});
   EXPECT_TRUE(program->Expect("1 : \"99\"\n2 : \"9600\"\n", 30000)) << program->Output();
   EXPECT_TRUE(program->Expect("\nОшибка открытия COM99 (9600)\n", 10000)) << program->Output();
-  // The device tried and the system's reason: it does not exist.
-  EXPECT_TRUE(program->Expect(NativeBuild() ? "Устройство /dev/ttyS98: No such file or directory\n"
+  // The device tried, where that came from, and the system's reason: it does
+  // not exist.
+  EXPECT_TRUE(program->Expect(NativeBuild() ? "Устройство /dev/ttyS98 (COM99 по умолчанию): "
+                                              "No such file or directory\n"
                                             : "Устройство \\\\.\\COM99: ",
                               10000))
       << program->Output();
@@ -94,8 +96,9 @@ TEST(Startup, UnopenablePortSaysWhy) {
   ASSERT_TRUE(holder->Expect(kPrompt, 30000)) << holder->Output();
   auto second = Interactive();
   EXPECT_TRUE(second->Expect("\nОшибка открытия COM" + std::to_string(Port()) +
-                                 " (115200)\nУстройство " + LinkPath() +
-                                 ": Device or resource busy\n",
+                                 " (115200)\nУстройство " + LinkPath() + " (COM" +
+                                 std::to_string(Port()) + " из SERCHAN32_COM" +
+                                 std::to_string(Port()) + "): Device or resource busy\n",
                              30000))
       << second->Output();
   EXPECT_EQ(second->WaitExit(10000), 1);

@@ -110,9 +110,9 @@ class Daemon(unittest.TestCase):
         polls = [f for f in frames_in("sim1", before) if f.startswith("01 00 00")]
         self.assertLessEqual(len(polls), 7, "%d status frames in 2 s" % len(polls))
         self.assertGreaterEqual(len(polls), 3, "%d status frames in 2 s" % len(polls))
-        # The reader on a device that is not there is unavailable, and the log says why.
+        # The reader on a device that has not been there is empty, and the log says why.
         absent = self.pcsc.reader("Serchan C", 0)
-        self.pcsc.wait_state(absent, scard.SCARD_STATE_UNAVAILABLE, 5)
+        self.pcsc.wait_state(absent, scard.SCARD_STATE_EMPTY, 5)
         with open(bed.path(STATE, "pcscd.log"), errors="replace") as f:
             self.assertRegex(f.read(), r"ifd-serchan: \S*/absent at 115200 baud: cannot be "
                                        r"opened: No such file or directory")

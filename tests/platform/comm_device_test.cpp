@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,6 +33,7 @@ std::string PathOf(const char* name) {
 }
 
 TEST(ComDevicePathTest, ComNumberMapsToItsVariableOrToTtyS) {
+  setenv("SERCHAN32_PORTS", "/nonexistent/ports", 1);  // no ports file
   unsetenv("SERCHAN32_COM7");
   EXPECT_EQ("/dev/ttyS6", PathOf("\\\\.\\COM7"));
   EXPECT_EQ("/dev/ttyS0", PathOf("COM1"));
@@ -50,6 +53,78 @@ TEST(ComDevicePathTest, OtherNamesNameNoDevice) {
   setenv("SERCHAN32_COM9", "/dev/pts/1234", 1);
   EXPECT_FALSE(ComDevicePath("COM9", small, sizeof small));
   unsetenv("SERCHAN32_COM9");
+}
+
+// The order: the variable, the ports file's line, then /dev/ttyS<n-1>. A
+// wrong line that names a COM port maps it to nothing and says why; one that
+// names none maps nothing.
+TEST(ComDevicePathTest, PortsFileOrderAndWrongLines) {
+  const std::string file = ::testing::TempDir() + "serchan32_ports";
+  FILE* out = fopen(file.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  fputs(
+      "# the bench\n"
+      "COM3 /dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0   # the reader\n"
+      "\n"
+      "  com4\t/dev/ttyUSB1\n"
+      "COM5\n"
+      "COM6 ttyUSB2\n"
+      "COM7 /dev/ttyUSB3 /dev/ttyUSB4\n"
+      "COM3 /dev/ttyUSB9\n"
+      "LPT1 /dev/lp0\n"
+      "COM300 /dev/ttyUSB5\n",
+      out);
+  fclose(out);
+  setenv("SERCHAN32_PORTS", file.c_str(), 1);
+  setenv("SERCHAN32_COM4", "/tmp/pty4", 1);
+  struct Case {
+    unsigned com;
+    ComSource source;
+    const char* device;
+    const char* where;  // after the file's name, or the variable
+    const char* why;
+  } cases[] = {
+      {3, ComSource::kPortsFile, "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", ":2", ""},
+      {4, ComSource::kVariable, "/tmp/pty4", "SERCHAN32_COM4", ""},
+      {5, ComSource::kWrongLine, "", ":5", "COM5 names no device"},
+      {6, ComSource::kWrongLine, "", ":6", "the device \"ttyUSB2\" is not an absolute path"},
+      {7, ComSource::kWrongLine, "", ":7", "\"/dev/ttyUSB4\" is one word too many"},
+      {8, ComSource::kDefault, "/dev/ttyS7", "", ""},
+  };
+  for (const Case& c : cases) {
+    const ComMapping mapping = MapComPort(c.com);
+    EXPECT_EQ(mapping.source, c.source) << "COM" << c.com;
+    EXPECT_EQ(mapping.device, c.device) << "COM" << c.com;
+    const std::string where =
+        c.source == ComSource::kVariable || c.where[0] == '\0' ? c.where : file + c.where;
+    EXPECT_EQ(mapping.where, where) << "COM" << c.com;
+    EXPECT_NE(mapping.why.find(c.why), std::string::npos) << "COM" << c.com << ": " << mapping.why;
+    EXPECT_EQ(PathOf(("COM" + std::to_string(c.com)).c_str()), c.device[0] ? c.device : "(none)");
+  }
+  // Every line that says something, the wrong ones with their reasons.
+  std::string text;
+  for (const PortsLine& line :
+       ParsePortsFile("COM3 /dev/a\nCOM3 /dev/b\nLPT1 /dev/lp0\nCOM300 /x\n"))
+    text += std::to_string(line.line) + " " + std::to_string(line.com) + " " + line.device + " " +
+            line.why + "\n";
+  EXPECT_EQ(text,
+            "1 3 /dev/a \n"
+            "2 3  COM3 is mapped on line 1 already\n"
+            "3 0  \"LPT1\" is not a COM port (COM1 to COM256)\n"
+            "4 0  \"COM300\" is not a COM port (COM1 to COM256)\n");
+  // Without the variable: the user's file where it exists.
+  unsetenv("SERCHAN32_PORTS");
+  const std::string config = ::testing::TempDir() + "serchan32_config";
+  mkdir(config.c_str(), 0700);
+  mkdir((config + "/serchan32").c_str(), 0700);
+  rename(file.c_str(), (config + "/serchan32/ports").c_str());
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  EXPECT_EQ(PortsFilePath(), config + "/serchan32/ports");
+  EXPECT_EQ(MapComPort(3).where, config + "/serchan32/ports:2");
+  unlink((config + "/serchan32/ports").c_str());
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("SERCHAN32_COM4");
+  setenv("SERCHAN32_PORTS", "/nonexistent/ports", 1);
 }
 
 // A pseudo-terminal whose slave is COM41; the test holds the master.

@@ -35,6 +35,14 @@ int XRT_M_Comm_OpenChannel(unsigned, unsigned, int* outIndex) {
   return 0;
 }
 
+#if !defined(_WIN32)
+// The scripted link stands for no device.
+int XRT_M_Comm_PortDevice(unsigned, char* device, unsigned, char* source, unsigned) {
+  device[0] = source[0] = '\0';
+  return -1;
+}
+#endif
+
 int XRT_M_Comm_CloseChannel(int index) {
   Reader.closed.push_back(index);
   return 0;

@@ -26,7 +26,7 @@ pe_ordinal() {
 # runtime (libstdc++, libgcc, winpthread) is ever a DLL of its own.
 pe_system_dll() {
   case "$(tr 'a-z' 'A-Z' <<<"$1")" in
-    KERNEL32.DLL | USER32.DLL | MSVCRT.DLL) return 0 ;;
+    KERNEL32.DLL | USER32.DLL | MSVCRT.DLL | ADVAPI32.DLL | SETUPAPI.DLL) return 0 ;;
     *) return 1 ;;
   esac
 }

@@ -614,6 +614,13 @@ DWORD ResumeThread(HANDLE thread) {
 
 DWORD GetLastError() { return lastError; }
 
+// The scripted device names no system device.
+bool ComPortDevice(unsigned, std::string* device, std::string* source) {
+  device->clear();
+  source->clear();
+  return false;
+}
+
 void ObserveApiError(const char* apiName, const char* portName, DWORD errorCode) {
   Dev().RecordApiError(apiName, portName, errorCode);
 }
