@@ -46,7 +46,8 @@ def readerscript_run(state, paced):
     """Exchanges per second and CPU seconds per 1000 of readerscript's req."""
     script = os.path.join(state, "req.rsc")
     with open(script, "w") as f:
-        f.write("req 0 %s\n" % APDU * COUNT[paced])
+        # The card powered first, as pcscd powers it before the client's APDUs.
+        f.write("insert 0\n" + "req 0 %s\n" % APDU * COUNT[paced])
     link = os.path.join(state, "rs")
     bed.start_sim(state, "rs", os.path.join(NATIVE, "readersim"), sim_options(paced))
     env = dict(os.environ, **{"SERCHAN32_COM%d" % COM: link})
@@ -127,7 +128,7 @@ def main():
                datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), os.cpu_count()),
            "APDU `%s` (a request for 28 bytes: 10 bytes to the reader, 35 back) on readersim's "
            "slot 0, median of %d runs of %d (paced) or %d (unpaced) exchanges. **readerscript**: "
-           "a script of `req 0 %s` lines, `--quiet`, its CPU per 1000 exchanges. **pcscd**: "
+           "`insert 0`, then `req 0 %s` lines, `--quiet`, its CPU per 1000 exchanges. **pcscd**: "
            "pyscard's SCardTransmit through a private pcscd with libifd-serchan.so on the same "
            "simulator; CPU of the client and of pcscd (with the driver) per 1000.\n" % (
                APDU, RUNS, COUNT[True], COUNT[False], APDU),
