@@ -4,8 +4,8 @@
 // one I/O thread per open device. What the driver's files share.
 //
 // Which device: "\\.\COMn" is the path in SERCHAN32_COM<n> when that is set
-// (a serial device, a pseudo-terminal, or a link to one), else
-// /dev/ttyS<n-1>. It is opened exclusively: TIOCEXCL keeps other programs
+// (a serial device, a pseudo-terminal, or a link to one), else its line in
+// the ports file, else /dev/ttyS<n-1> (com_names.h). It is opened exclusively: TIOCEXCL keeps other programs
 // out, and an flock also holds against a second open by this process or by
 // root, whom TIOCEXCL lets through.
 //
