@@ -2,7 +2,7 @@
 """The echo exchange written with pyserial, as a user would: the command frame
 in one write, then the status, the length, the data and the CRC, each with
 one read. Prints the same lines as the C++ hosts (see echo_runs.h).
-Usage: peer_pyserial.py DEVICE BAUD SECONDS PAYLOAD..."""
+Usage: peer_pyserial.py DEVICE|URL BAUD SECONDS PAYLOAD..."""
 import sys
 import time
 
@@ -35,7 +35,8 @@ def exchange(port, command, payload):
 
 def main():
     device, baud, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-    port = serial.Serial(device, baud, timeout=1)
+    # A path, or a URL such as rfc2217://HOST:PORT?ign_set_control.
+    port = serial.serial_for_url(device, baud, timeout=1)
     for payload in map(int, sys.argv[4:]):
         command = frame(payload)
         times, exchanges, failed = [], 0, 0

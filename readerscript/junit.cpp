@@ -65,10 +65,12 @@ std::string JUnitReport(const std::vector<ScriptResult>& results) {
   std::string suites;
   for (const ScriptResult& result : results) {
     unsigned suiteFailures = 0, suiteErrors = 0, suiteSkipped = 0;
+    // With several readers, the port tells their suites and cases apart.
+    const std::string reader = result.reader.empty() ? "" : result.reader + " ";
     std::string cases;
     for (size_t i = 0; i < result.steps.size(); ++i) {
       const StepResult& step = result.steps[i];
-      cases += "    <testcase classname=\"" + Escaped(BaseName(result.script->path)) +
+      cases += "    <testcase classname=\"" + Escaped(reader + BaseName(result.script->path)) +
                "\" name=\"" + Escaped(result.script->steps[i].written) + "\" time=\"" +
                Seconds(step.seconds) + "\"";
       switch (step.outcome) {
@@ -99,8 +101,8 @@ std::string JUnitReport(const std::vector<ScriptResult>& results) {
       }
     }
     const std::string count = std::to_string(result.steps.size());
-    suites += "  <testsuite name=\"" + Escaped(result.script->path) + "\" tests=\"" + count +
-              "\" failures=\"" + std::to_string(suiteFailures) + "\" errors=\"" +
+    suites += "  <testsuite name=\"" + Escaped(reader + result.script->path) + "\" tests=\"" +
+              count + "\" failures=\"" + std::to_string(suiteFailures) + "\" errors=\"" +
               std::to_string(suiteErrors) + "\" skipped=\"" + std::to_string(suiteSkipped) +
               "\" time=\"" + Seconds(result.seconds) + "\">\n" + cases + "  </testsuite>\n";
     tests += static_cast<unsigned>(result.steps.size());

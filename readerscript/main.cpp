@@ -3,10 +3,9 @@
 //
 // Exit status: 0 every expectation met; 1 an expectation failed; 2 a link
 // failure (no answer, NAK, CRC, the port cannot be opened); 3 usage or script
-// error (nothing sent).
+// error (nothing sent). With several readers, the worst reader's.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -14,28 +13,31 @@
 #include <vector>
 
 #include "readerscript/junit.h"
+#include "readerscript/readers.h"
 #include "readerscript/runner.h"
 #include "readerscript/script.h"
-#include "serchan32/serchan32.h"
 #include "toolkit_version.h"
 
 namespace {
 
 using namespace readerscript;
 
-enum Exit { kAllMet = 0, kExpectationFailed = 1, kLinkFailure = 2, kUsageError = 3 };
-
 const char kUsage[] =
-    "usage: readerscript [--junit FILE] [--quiet] [--keep-going] <COM port> <baud> SCRIPT...\n";
+    "usage: readerscript [--junit FILE] [--quiet] [--keep-going]\n"
+    "                    <COM port>[,<COM port>...] <baud> SCRIPT...\n";
 
 const char kHelp[] =
     R"(
 Runs reader sessions from script files on the reader at <COM port> (a number,
-or COMn) at <baud>, and checks the answers.
+or COMn) at <baud>, and checks the answers. With a list of ports (3,4,COM5;
+at most 8) every script runs on each of their readers at once, a thread each:
+the transcript's lines begin with their port ([COM3]), the summary has a line
+per reader and a total, the report a testsuite per reader and script
+("COM3 x.rsc"). A port that cannot be opened fails its reader alone.
 
 Options:
-  --junit FILE   also write a JUnit XML report: one testsuite per script, one
-                 testcase per command line
+  --junit FILE   also write a JUnit XML report: one testsuite per script (and
+                 reader), one testcase per command line
   --quiet        show only the failed commands and the summary
   --keep-going   run the rest of a script after a failed command (by default
                  a script stops at its first failure; the next script runs)
@@ -61,13 +63,13 @@ Every script is checked whole before anything is sent.
 
 Exit status: 0 every expectation met, 1 an expectation failed, 2 a link
 failure (no answer, NAK, CRC; the port cannot be opened), 3 usage or script
-error (nothing sent).
+error (nothing sent). With several readers, the worst reader's.
 )";
 
 struct Arguments {
   std::string junit;
   RunOptions run;
-  unsigned port = 0;
+  std::vector<unsigned> ports;
   unsigned baud = 0;
   std::vector<std::string> scripts;
 };
@@ -107,15 +109,7 @@ bool ParseArguments(int argc, char** argv, Arguments* args, bool* help) {
     std::fprintf(stderr, "readerscript: a COM port, a baud rate and a script are needed\n");
     return false;
   }
-  const char* port = positional[0];
-  if ((port[0] == 'C' || port[0] == 'c') && (port[1] == 'O' || port[1] == 'o') &&
-      (port[2] == 'M' || port[2] == 'm'))
-    port += 3;
-  if (!Number(port, 1, 255, &args->port)) {
-    std::fprintf(stderr, "readerscript: bad COM port \"%s\" (1 to 255, or COM1 to COM255)\n",
-                 positional[0]);
-    return false;
-  }
+  if (!ParsePorts(positional[0], &args->ports)) return false;
   if (!Number(positional[1], 1, 999999999, &args->baud)) {
     std::fprintf(stderr, "readerscript: bad baud rate \"%s\"\n", positional[1]);
     return false;
@@ -146,24 +140,6 @@ bool LoadScripts(const std::vector<std::string>& paths, std::vector<Script>* scr
   return errors.empty();
 }
 
-void SayOpenFailure(const Arguments& args, int result) {
-  std::fprintf(stderr, "readerscript: cannot open COM%u at %u baud (serchan32 result %d)\n",
-               args.port, args.baud, result);
-#ifndef _WIN32
-  // Which device that was, and why that one.
-  char path[4096], source[4096];
-  if (XRT_M_Comm_PortDevice(args.port, path, sizeof path, source, sizeof source) != 0) {
-    std::fprintf(stderr, "readerscript: COM%u leads nowhere: %s\n", args.port, source);
-  } else if (std::strcmp(source, "default") == 0) {
-    std::fprintf(stderr,
-                 "readerscript: COM%u is %s by default (no SERCHAN32_COM%u, no ports-file line)\n",
-                 args.port, path, args.port);
-  } else {
-    std::fprintf(stderr, "readerscript: COM%u is %s (from %s)\n", args.port, path, source);
-  }
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,41 +168,20 @@ int main(int argc, char** argv) {
     }
   }
 
-  int channel = -1;
-  const int opened = XRT_M_Comm_OpenChannel(args.port, args.baud, &channel);
-  if (opened != 0) {
-    SayOpenFailure(args, opened);
-    return kLinkFailure;
-  }
   const auto start = std::chrono::steady_clock::now();
-  LinkCounts counts;
-  std::vector<ScriptResult> results;
-  unsigned ran = 0, passed = 0, failed = 0, linkErrors = 0;
-  for (const Script& script : scripts) {
-    results.push_back(RunScript(channel, script, args.run, &counts));
-    for (const StepResult& step : results.back().steps) {
-      ran += step.outcome != Outcome::kNotRun;
-      passed += step.outcome == Outcome::kPassed;
-      failed += step.outcome == Outcome::kFailed;
-      linkErrors += step.outcome == Outcome::kLinkError;
-    }
-  }
-  XRT_M_Comm_CloseChannel(channel);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf(
-      "-- commands run %u, expectations passed %u, failed %u, link failures %u "
-      "(NAK %u, CRC %u, time-out %u), total %.3f s\n",
-      ran, passed, failed, counts.nak + counts.crc + counts.timeout, counts.nak, counts.crc,
-      counts.timeout, seconds);
+  const std::vector<ReaderResult> readers = RunReaders(args.ports, args.baud, scripts, args.run);
+  PrintSummary(readers,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   std::fflush(stdout);
   if (junit.is_open()) {
+    std::vector<ScriptResult> results;
+    for (const ReaderResult& reader : readers)
+      results.insert(results.end(), reader.scripts.begin(), reader.scripts.end());
     junit << JUnitReport(results);
     junit.close();
     if (!junit)
       std::fprintf(stderr, "readerscript: the report %s was not written whole\n",
                    args.junit.c_str());
   }
-  if (linkErrors != 0) return kLinkFailure;
-  return failed != 0 ? kExpectationFailed : kAllMet;
+  return ExitStatus(readers);
 }

@@ -6,14 +6,7 @@
 
 namespace readerscript {
 
-namespace {
-
-void PrintLine(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-}
-
-}  // namespace
+void PrintLine(const std::string& line) { std::fputs((line + '\n').c_str(), stdout); }
 
 ScriptResult RunScript(int channel, const Script& script, const RunOptions& options,
                        LinkCounts* counts) {
@@ -21,10 +14,10 @@ ScriptResult RunScript(int channel, const Script& script, const RunOptions& opti
   result.script = &script;
   result.steps.resize(script.steps.size());
   const auto start = std::chrono::steady_clock::now();
-  if (!options.quiet) PrintLine("== " + script.path);
+  if (!options.quiet) PrintLine(options.prefix + "== " + script.path);
   for (size_t i = 0; i < script.steps.size(); ++i) {
     const Step& step = script.steps[i];
-    const std::string command = "> " + StepText(step);
+    const std::string command = options.prefix + "> " + StepText(step);
     // The command shows before a wait for a card, so a person sees what is awaited.
     if (!options.quiet) {
       PrintLine(command);
@@ -35,11 +28,11 @@ ScriptResult RunScript(int channel, const Script& script, const RunOptions& opti
     const bool failed = ran.outcome == Outcome::kFailed || ran.outcome == Outcome::kLinkError;
     if (options.quiet && failed) PrintLine(command);
     if (!options.quiet || failed) {
-      for (const std::string& line : ran.lines) PrintLine(line);
+      for (const std::string& line : ran.lines) PrintLine(options.prefix + line);
     }
     if (failed) {
-      PrintLine(std::string(ran.outcome == Outcome::kFailed ? "FAIL " : "ERROR ") + script.path +
-                ":" + std::to_string(step.line) + ": " + ran.message);
+      PrintLine(options.prefix + (ran.outcome == Outcome::kFailed ? "FAIL " : "ERROR ") +
+                script.path + ":" + std::to_string(step.line) + ": " + ran.message);
     }
     std::fflush(stdout);
     if (failed && !options.keepGoing) break;

@@ -32,17 +32,23 @@ struct LinkCounts {
 struct RunOptions {
   bool quiet = false;      // only failed commands in the transcript
   bool keepGoing = false;  // run the rest of a script after a failure
+  std::string prefix;      // before each transcript line: "[COM3] " with several readers
 };
 
 struct ScriptResult {
   const Script* script = nullptr;
   std::vector<StepResult> steps;  // one per step, in order
   double seconds = 0;
+  std::string reader;  // "COM3" with several readers: the report's suite names it
 };
 
 // Runs one step on the channel (the exchanges, waits and checks); the link
 // failures it meets are added to *counts.
 StepResult RunStep(int channel, const Step& step, LinkCounts* counts);
+
+// Writes a line and its end to standard output in one call: stdio locks the
+// stream for each call, so the lines of readers running at once never mix.
+void PrintLine(const std::string& line);
 
 // Runs a script's steps in order, writing the transcript to standard output.
 // It stops at the first failed step unless options.keepGoing.

@@ -1,8 +1,9 @@
 // readerscript end to end against the reader simulator: a passing session,
 // each kind of failed expectation, each link fault the simulator can put on
-// an answer, a script error with nothing sent, and the JUnit report as a CI
-// server's parser reads it (Python's xml.etree). READERTEST_E2E_BUILD=native
-// runs the native build, otherwise readerscript.exe runs under Wine.
+// an answer, a script error with nothing sent, four readers at once, and the
+// JUnit report as a CI server's parser reads it (Python's xml.etree).
+// READERTEST_E2E_BUILD=native runs the native build, otherwise
+// readerscript.exe runs under Wine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,9 +44,10 @@ struct Outcome {
   std::string output;
 };
 
-Outcome RunScripts(const std::vector<std::string>& args,
-                   const std::vector<std::string>& environment = {}) {
-  std::vector<std::string> argv = {std::to_string(E2ePort()), "115200"};
+// readerscript on the readers at `ports` ("57", "74,75").
+Outcome RunOn(const std::string& ports, const std::vector<std::string>& args,
+              const std::vector<std::string>& environment = {}) {
+  std::vector<std::string> argv = {ports, "115200"};
   argv.insert(argv.end(), args.begin(), args.end());
   auto program = StartReaderScript(E2ePort(), argv, environment);
   const int status = program->WaitExit(kRunMs);
@@ -54,18 +57,29 @@ Outcome RunScripts(const std::vector<std::string>& args,
   return {status, output};
 }
 
+Outcome RunScripts(const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment = {}) {
+  return RunOn(std::to_string(E2ePort()), args, environment);
+}
+
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// The JUnit file as Python's parser reads it: per suite "name tests failures
-// errors skipped", then per case "  name|failure|error|skipped" (what it holds).
+// The JUnit file as Python's parser reads it: "testsuites tests failures
+// errors skipped" (the totals), per suite "name tests failures errors skipped"
+// (the name without the script's folders), then per case
+// "  name|failure|error|skipped" (what it holds).
 std::string JUnitSeen(const std::string& path) {
   const std::string command =
       "python3 -c \"import sys, xml.etree.ElementTree as E\n"
-      "for s in E.parse(sys.argv[1]).getroot().iter('testsuite'):\n"
-      "  print(s.get('name').rsplit('/', 1)[-1], s.get('tests'), s.get('failures'), "
-      "s.get('errors'), s.get('skipped'))\n"
+      "r = E.parse(sys.argv[1]).getroot()\n"
+      "print('testsuites', r.get('tests'), r.get('failures'), r.get('errors'), "
+      "r.get('skipped'))\n"
+      "for s in r.iter('testsuite'):\n"
+      "  n = s.get('name')\n"
+      "  print(n[:max(n.find('/'), 0)] + n.rsplit('/', 1)[-1], s.get('tests'), "
+      "s.get('failures'), s.get('errors'), s.get('skipped'))\n"
       "  for c in s.iter('testcase'):\n"
       "    print('  ' + c.get('name') + '|' + '|'.join(x.tag for x in c))\" " +
       path + " 2>&1";
@@ -194,10 +208,117 @@ TEST(Scripts, ScriptErrorsAreListedAndNothingIsSent) {
 
   for (const Outcome& usage : {RunScripts({}), RunScripts({"--frob", good})})
     EXPECT_EQ(usage.status, 3) << usage.output;
+  const std::string port = std::to_string(E2ePort());
+  const struct {
+    std::string ports, said;
+  } kBadPorts[] = {{port + ",COM" + port, "COM" + port + " is given twice"},
+                   {port + ",x", "bad COM port \"x\""},
+                   {port + ",", "bad COM port \"\""},
+                   {"1,2,3,4,5,6,7,8,9", "9 COM ports; at most 8 readers run at once"}};
+  for (const auto& bad : kBadPorts) {
+    const Outcome usage = RunOn(bad.ports, {good});
+    EXPECT_EQ(usage.status, 3) << usage.output;
+    EXPECT_TRUE(Has(usage.output, bad.said)) << bad.said << "\n" << usage.output;
+  }
   const Outcome help = RunScripts({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(Has(help.output, "Exit status: 0 every expectation met")) << help.output;
   EXPECT_TRUE(reader.Frames().empty());
+}
+
+// Four readers at once on COM74 to COM77, which no other group uses; the
+// Wine prefix maps no simulator there, so these cases are the native build's.
+const int kReaders[] = {74, 75, 76, 77};
+
+std::vector<std::string> ReaderLinks() {
+  std::vector<std::string> links;
+  for (int port : kReaders)
+    links.push_back("SERCHAN32_COM" + std::to_string(port) + "=" + SimulatorLink(port));
+  return links;
+}
+
+const char kOnEach[] =
+    "version\n"
+    "stat =01 01\n"
+    "insert 0\n"
+    "com 0 00A4040002 3F00 =9000\n"
+    "delay 1000\n";
+
+// Each reader's lines whole and after its port, a summary line each and a
+// total, a testsuite per reader and script; the readers' delays overlap.
+TEST(Scripts, FourReadersAtOnce) {
+  if (!NativeBuild()) GTEST_SKIP() << "no simulator is mapped at COM74 to COM77 under Wine";
+  std::vector<std::unique_ptr<Simulator>> readers;
+  for (int port : kReaders)
+    readers.push_back(std::make_unique<Simulator>(std::vector<std::string>{}, port));
+  const std::string each = WriteScript("each.rsc", kOnEach);
+  const std::string after = WriteScript("after.rsc", "stat =01 01\n");
+  const std::string junit = Folder() + "/readers.xml";
+  const Outcome run = RunOn("74,COM75,com76,Com77", {"--junit", junit, each, after}, ReaderLinks());
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::string output = "\n" + run.output;
+  const std::string seen = JUnitSeen(junit);
+  for (int port : kReaders) {
+    const std::string com = "COM" + std::to_string(port);
+    for (const std::string& line : std::vector<std::string>{
+             "== " + each, "> version\n", "< 01 00  [version 1.00]  (", "< 3B 02 14 50  (",
+             "  TS 3B: direct convention\n", "> com 0 00 A4 04 00 02 3F 00 =90 00\n",
+             "< 90 00  [9000 normal processing]  (", "== " + after,
+             "< 01 01  [reader 0: card, reader 1: card]  (",
+             "-- commands run 6, expectations passed 5, failed 0, link failures 0 (NAK 0, CRC 0, "
+             "time-out 0), total "})
+      EXPECT_TRUE(Has(output, "\n[" + com + "] " + line)) << com << " " << line << output;
+    EXPECT_TRUE(Has(seen, "\n" + com + " each.rsc 5 0 0 0\n  version|\n")) << seen;
+    EXPECT_TRUE(Has(seen, "\n" + com + " after.rsc 1 0 0 0\n")) << seen;
+  }
+  const size_t total = output.find(
+      "\n-- 4 readers: commands run 24, expectations passed 20, failed 0, link failures 0 (NAK 0, "
+      "CRC 0, time-out 0, ports not opened 0), total ");
+  ASSERT_NE(total, std::string::npos) << output;
+  // One after another the delays alone would take 4 s.
+  EXPECT_LT(std::stod(output.substr(output.find(", total ", total) + 8)), 3.0) << output;
+  // No line has another reader's text in it.
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE((line.rfind("[COM7", 0) == 0 && line.find("[COM", 1) == std::string::npos) ||
+                line.rfind("-- 4 readers: ", 0) == 0)
+        << line;
+  }
+  EXPECT_TRUE(Has(seen, "testsuites 24 0 0 0\n")) << seen;
+}
+
+// One reader's card answers 6A 82 and one port has no reader: each fails
+// alone, the others run to the end, and the worst status is the run's.
+TEST(Scripts, AReaderFailsAlone) {
+  if (!NativeBuild()) GTEST_SKIP() << "no simulator is mapped at COM74 to COM77 under Wine";
+  Simulator first({}, 74), failing({"--apdu-answer", "0", "6A82"}, 75), last({}, 76);
+  const std::string each = WriteScript("each.rsc", kOnEach);
+  const std::string after = WriteScript("after.rsc", "stat =01 01\n");
+  const std::string junit = Folder() + "/readers.xml";
+  const Outcome run = RunOn("74,75,98,76", {"--junit", junit, each, after}, ReaderLinks());
+  EXPECT_EQ(run.status, 2) << run.output;
+  for (const std::string& line : std::vector<std::string>{
+           "[COM74] < 90 00  [9000 normal processing]", "[COM76] < 90 00  [9000 normal processing]",
+           "[COM75] FAIL " + each + ":4: expected =90 00, received 6A 82\n", "[COM75] == " + after,
+           "cannot open COM98 at 115200 baud",
+           "[COM74] -- commands run 6, expectations passed 5, failed 0, link failures 0 (",
+           "[COM75] -- commands run 5, expectations passed 4, failed 1, link failures 0 (",
+           "[COM98] -- the port cannot be opened: a link failure, nothing sent\n",
+           "[COM76] -- commands run 6, expectations passed 5, failed 0, link failures 0 (",
+           "-- 4 readers: commands run 17, expectations passed 14, failed 1, link failures 1 (NAK "
+           "0, "
+           "CRC 0, time-out 0, ports not opened 1), total "})
+    EXPECT_TRUE(Has(run.output, line)) << line << "\n" << run.output;
+  EXPECT_FALSE(Has(run.output, "[COM98] >")) << run.output;
+  const std::string seen = JUnitSeen(junit);
+  for (const char* suite :
+       {"testsuites 24 1 2 5\n", "COM74 each.rsc 5 0 0 0\n", "COM74 after.rsc 1 0 0 0\n",
+        "COM75 each.rsc 5 1 0 1\n  version|\n  stat =01 01|\n  insert 0|\n"
+        "  com 0 00A4040002 3F00 =9000|failure\n  delay 1000|skipped\n",
+        "COM75 after.rsc 1 0 0 0\n",
+        "COM98 each.rsc 5 0 1 4\n  version|error\n  stat =01 01|skipped\n",
+        "COM98 after.rsc 1 0 1 0\n", "COM76 each.rsc 5 0 0 0\n", "COM76 after.rsc 1 0 0 0\n"})
+    EXPECT_TRUE(Has(seen, suite)) << suite << "\n" << seen;
 }
 
 TEST(Scripts, UnopenablePortIsALinkFailure) {
