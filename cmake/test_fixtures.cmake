@@ -2,7 +2,8 @@
 # Wine prefix around the tests that need them (FIXTURES_SETUP/_CLEANUP), so
 # that any test runs alone with plain ctest.
 #
-# Labels: unit, line (on the test bed's lines), e2e, faults, load, fuzz, pcsc, and
+# Labels: unit, line (on the test bed's lines), e2e, faults, load, fuzz, pcsc,
+# remote (ports on a ser2net server), and
 # wine for every test that runs a Windows program under Wine.
 
 # The bed: pseudo-terminal pairs behind COM20..29 (ptybed), with the modem

@@ -95,15 +95,21 @@ int CheckedRead(const char* call, int index, unsigned char* buffer, unsigned tim
 // The COM port number that a port number names: COM257 is COM1 again.
 unsigned ComPort(unsigned portNumber) { return ((portNumber - 1) & 0xFF) + 1; }
 
-// For the trace, natively: the device a COM port's number led to and why;
-// empty where the system maps COM names itself.
+// For the trace, natively: the device a COM port's number led to and why,
+// and what a server said when it refused the port; empty where the system
+// maps COM names itself.
 std::string MappingNote(unsigned portNumber) {
   std::string device, source;
   const unsigned port = ComPort(portNumber);
+  std::string note;
   if (device::ComPortDevice(port, &device, &source)) {
-    return "; COM" + std::to_string(port) + " is " + device + " (" + source + ")";
+    note = "; COM" + std::to_string(port) + " is " + device + " (" + source + ")";
+  } else if (!source.empty()) {
+    note = "; COM" + std::to_string(port) + " leads nowhere: " + source;
   }
-  return source.empty() ? "" : "; COM" + std::to_string(port) + " leads nowhere: " + source;
+  const std::string refused = device::LastOpenRefusal();
+  if (!refused.empty()) note += "; the server: " + refused;
+  return note;
 }
 
 // Opens a free channel on COM port portNumber, or natively on the device at

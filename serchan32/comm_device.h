@@ -48,6 +48,11 @@ DWORD GetLastError();
 // system keeps its own COM names (Windows).
 bool ComPortDevice(unsigned port, std::string* device, std::string* source);
 
+// Why the calling thread's last CreateFileA of a port on a server failed: the
+// server's own words ("Port already in use") or what failed; empty when that
+// open was not of such a port or did not fail.
+std::string LastOpenRefusal();
+
 // Diagnostics that the library produces and keeps nowhere: the failed call of
 // ReportApiError and the statistics text built at close. The library's own
 // binding drops them; tests observe them.

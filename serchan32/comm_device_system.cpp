@@ -4,6 +4,7 @@
 
 #if !defined(_WIN32)
 #include "platform/posix/serial/com_names.h"
+#include "platform/posix/serial/remote_port.h"
 #endif
 
 namespace device {
@@ -80,6 +81,14 @@ bool ComPortDevice(unsigned port, std::string* device, std::string* source) {
   }
   *source = mapping.where + ": " + mapping.why;
   return false;
+#endif
+}
+
+std::string LastOpenRefusal() {
+#if defined(_WIN32)
+  return "";
+#else
+  return LastRemoteRefusal();
 #endif
 }
 

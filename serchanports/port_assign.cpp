@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/serial/com_names.h"
+#include "platform/posix/serial/remote_port.h"
 
 namespace {
 
@@ -86,12 +87,15 @@ int AssignPort(const std::string& com, const std::string& device) {
     std::fprintf(stderr, "serchan-ports: \"%s\" is not a COM port (COM1 to COM256)\n", com.c_str());
     return 1;
   }
-  if (device.empty() || device[0] != '/') {
-    std::fprintf(stderr, "serchan-ports: the device \"%s\" is not an absolute path\n",
+  const bool remote = IsRemotePort(device.c_str());
+  if (!remote && (device.empty() || device[0] != '/')) {
+    std::fprintf(stderr,
+                 "serchan-ports: the device \"%s\" is not an absolute path nor "
+                 "rfc2217://HOST:PORT\n",
                  device.c_str());
     return 1;
   }
-  const std::string stable = StableName(device);
+  const std::string stable = remote ? device : StableName(device);
   const std::string file = UserFile();
   if (file.empty()) {
     std::fprintf(stderr, "serchan-ports: no ports file: set SERCHAN32_PORTS or HOME\n");
@@ -131,7 +135,7 @@ int AssignPort(const std::string& com, const std::string& device) {
     return 1;
   }
   std::printf("%s:%zu: %s\n", file.c_str(), at + 1, written.c_str());
-  if (access(stable.c_str(), F_OK) != 0)
+  if (!remote && access(stable.c_str(), F_OK) != 0)
     std::printf("(%s is not there now; the line takes effect when it is)\n", stable.c_str());
   return 0;
 }
@@ -164,7 +168,10 @@ int CheckPorts() {
         status = 1;
         continue;
       }
-      const char* state = access(line.device.c_str(), F_OK) == 0 ? "" : " (not there now)";
+      const char* state =
+          IsRemotePort(line.device.c_str()) || access(line.device.c_str(), F_OK) == 0
+              ? ""
+              : " (not there now)";
       std::string shadow;
       const std::string variable = "SERCHAN32_COM" + std::to_string(line.com);
       if (!Variable(variable.c_str()).empty()) shadow = " (but " + variable + " is set)";

@@ -201,3 +201,44 @@ for name, apdu in {
     "lc_too_short": bytes.fromhex("00A40400013F0000"),
 }.items():
     write("tpdu", name, apdu)
+
+
+# rfc2217::Stream: byte 0's bit 0 says whether the client opened the stream
+# first; the rest is what the server sends.
+IAC, WILL, WONT, DO, DONT, SB, SE = 255, 251, 252, 253, 254, 250, 240
+
+
+def sub(code, value, option=44):
+    escaped = bytes(value).replace(b"\xff", b"\xff\xff")
+    return bytes([IAC, SB, option]) + bytes([code]).replace(b"\xff", b"\xff\xff") + escaped + \
+        bytes([IAC, SE])
+
+
+ser2net_opening = bytes([IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 1, IAC, DONT, 1, IAC, DO, 0,
+                         IAC, WILL, 0, IAC, DO, 44])
+ser2net_answers = (sub(107, [0xBB]) + sub(106, [0]) + sub(101, [0, 0, 0x25, 0x80]) +
+                   sub(102, [8]) + sub(103, [1]) + sub(104, [1]) + sub(105, [1]) + sub(105, [9]) +
+                   sub(105, [12]))
+for name, stream in {
+    "empty": b"",
+    "ser2net_opening": b"\x01" + ser2net_opening + ser2net_answers,
+    "unopened_client": b"\x00" + ser2net_opening,
+    "ser2net_refusal": b"\x01" + ser2net_opening + b"Port already in use\r\n",
+    "data_with_ff": b"\x00ab" + bytes([IAC, IAC]) + b"c" + bytes([IAC, IAC] * 3),
+    "values_with_ff": b"\x01" + sub(107, [0xFF]) + sub(101, [0, 0, 0xFF, 0xFF]) + b"x" +
+                      sub(0xFF, [0xFF, 0xFF]),
+    "data_between_answers": b"\x01" + b"stale" + sub(112, [1]) + b"fresh" + sub(106, [0x08]),
+    "cut_subnegotiation": b"\x00" + bytes([IAC, SB, 44, 101, 0, IAC, WILL, 0]) + b"data" +
+                          bytes([IAC, SB, 44, 7, IAC, SB, 44, 107, 0x20, IAC, SE]),
+    "trailing_iac": b"\x00abc" + bytes([IAC]),
+    "trailing_sub": b"\x00" + bytes([IAC, SB, 44, 101, 0, 0, IAC]),
+    "other_option": b"\x00" + sub(1, b"VT100", option=24) + b"z",
+    "commands": b"\x00" + bytes([IAC, 241, IAC, 249, IAC, 242, IAC, SE, IAC, 0]) + b"q",
+    "negotiation_flips": b"\x01" + bytes([IAC, DO, 1, IAC, DO, 1, IAC, DONT, 0, IAC, DO, 0,
+                                          IAC, WILL, 5, IAC, WONT, 3, IAC, WILL, 3, IAC, DONT, 44,
+                                          IAC, DO, 44, IAC, WONT, 0, IAC, WILL, 0]),
+    "long_value": b"\x00" + sub(100, b"ser2net v4.3.11 " * 8),
+    "encoder_items": b"\x00" + bytes([SB, 101, 4, 0, 0, 0x25, 0x80, 0x41, SB, 0xFF, 9, 0xFF,
+                                      0xFF, IAC, 0x42, SB, 7]),
+}.items():
+    write("rfc2217", name, stream)

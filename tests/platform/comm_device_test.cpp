@@ -20,6 +20,7 @@
 
 #include "serchan32/comm_device.h"
 #include "platform/posix/serial/com_names.h"
+#include "platform/posix/serial/remote_port.h"
 
 namespace {
 
@@ -42,7 +43,41 @@ TEST(ComDevicePathTest, ComNumberMapsToItsVariableOrToTtyS) {
   EXPECT_EQ("/tmp/some pty", PathOf("\\\\.\\COM7"));
   setenv("SERCHAN32_COM7", "", 1);  // set but empty: as if not set
   EXPECT_EQ("/dev/ttyS6", PathOf("\\\\.\\COM7"));
+  setenv("SERCHAN32_COM7", "rfc2217://ser2net.lan:4001", 1);
+  EXPECT_EQ("rfc2217://ser2net.lan:4001", PathOf("\\\\.\\COM7"));
   unsetenv("SERCHAN32_COM7");
+  // A port on a server, as an absolute path, names itself.
+  EXPECT_EQ("rfc2217://127.0.0.1:7000", PathOf("rfc2217://127.0.0.1:7000"));
+}
+
+TEST(ComDevicePathTest, RemotePortAddresses) {
+  const struct {
+    const char* address;
+    const char* host;  // null: not an address of a port on a server
+    const char* port;
+  } cases[] = {
+      {"rfc2217://127.0.0.1:7000", "127.0.0.1", "7000"},
+      {"RFC2217://ser2net.lan:1", "ser2net.lan", "1"},
+      {"rfc2217://[::1]:65535", "::1", "65535"},
+      {"rfc2217://host", nullptr, nullptr},
+      {"rfc2217://host:", nullptr, nullptr},
+      {"rfc2217://:7000", nullptr, nullptr},
+      {"rfc2217://host:65536", nullptr, nullptr},
+      {"rfc2217://host:07000", nullptr, nullptr},
+      {"rfc2217://host:70x", nullptr, nullptr},
+      {"rfc2217://host:7000/", nullptr, nullptr},
+      {"rfc2217://::1:7000", nullptr, nullptr},
+      {"rfc2217://[::1]7000", nullptr, nullptr},
+      {"tcp://host:7000", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string host;
+    std::string port;
+    EXPECT_EQ(c.host != nullptr, ParseRemotePort(c.address, &host, &port)) << c.address;
+    if (c.host == nullptr) continue;
+    EXPECT_EQ(c.host, host);
+    EXPECT_EQ(c.port, port);
+  }
 }
 
 TEST(ComDevicePathTest, OtherNamesNameNoDevice) {
@@ -72,7 +107,9 @@ TEST(ComDevicePathTest, PortsFileOrderAndWrongLines) {
       "COM7 /dev/ttyUSB3 /dev/ttyUSB4\n"
       "COM3 /dev/ttyUSB9\n"
       "LPT1 /dev/lp0\n"
-      "COM300 /dev/ttyUSB5\n",
+      "COM300 /dev/ttyUSB5\n"
+      "COM9 rfc2217://[::1]:4001\n"
+      "COM10 rfc2217://ser2net.lan\n",
       out);
   fclose(out);
   setenv("SERCHAN32_PORTS", file.c_str(), 1);
@@ -90,6 +127,9 @@ TEST(ComDevicePathTest, PortsFileOrderAndWrongLines) {
       {6, ComSource::kWrongLine, "", ":6", "the device \"ttyUSB2\" is not an absolute path"},
       {7, ComSource::kWrongLine, "", ":7", "\"/dev/ttyUSB4\" is one word too many"},
       {8, ComSource::kDefault, "/dev/ttyS7", "", ""},
+      {9, ComSource::kPortsFile, "rfc2217://[::1]:4001", ":11", ""},
+      {10, ComSource::kWrongLine, "", ":12",
+       "\"rfc2217://ser2net.lan\" is not rfc2217://HOST:PORT"},
   };
   for (const Case& c : cases) {
     const ComMapping mapping = MapComPort(c.com);

@@ -614,6 +614,9 @@ DWORD ResumeThread(HANDLE thread) {
 
 DWORD GetLastError() { return lastError; }
 
+// The scripted device is never a port on a server.
+std::string LastOpenRefusal() { return ""; }
+
 // The scripted device names no system device.
 bool ComPortDevice(unsigned, std::string* device, std::string* source) {
   device->clear();

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/serial/remote_port.h"
+
 namespace {
 
 const char kSystemPortsFile[] = "/etc/serchan32/ports";
@@ -74,6 +76,14 @@ std::vector<PortsLine> ParsePortsFile(const std::string& text) {
       line.why = words[0] + " names no device";
     } else if (words.size() > 2) {
       line.why = "a COM port and one device a line: \"" + words[2] + "\" is one word too many";
+    } else if (IsRemotePort(words[1].c_str())) {
+      std::string host;
+      std::string port;
+      if (ParseRemotePort(words[1].c_str(), &host, &port)) {
+        line.device = words[1];
+      } else {
+        line.why = "the device \"" + words[1] + "\" is not rfc2217://HOST:PORT";
+      }
     } else if (words[1][0] != '/') {
       line.why = "the device \"" + words[1] + "\" is not an absolute path";
     } else {
@@ -128,7 +138,7 @@ ComMapping MapComPort(unsigned number) {
 
 bool ComDevicePath(const char* name, char* path, size_t size) {
   std::string device;
-  if (name[0] == '/') {
+  if (name[0] == '/' || IsRemotePort(name)) {
     device = name;
   } else {
     const unsigned number = ComNumber(name);

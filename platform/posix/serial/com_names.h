@@ -11,7 +11,9 @@
 //      wrong line that names COM n maps COM n to nothing: it never opens a
 //      device that was not meant;
 //   3. /dev/ttyS<n-1>.
-// The file is read at each open, so an edit takes effect at once.
+// The file is read at each open, so an edit takes effect at once. Where a
+// path goes, rfc2217://HOST:PORT may stand instead: a port on a server
+// (remote_port.h).
 #pragma once
 
 #include <stddef.h>
@@ -50,6 +52,6 @@ std::string PortsFilePath();
 ComMapping MapComPort(unsigned number);
 
 // The device that a COM name ("\\.\COMn" or "COMn") names, or an absolute
-// path itself. False for any other name, a wrong line's COM port, or a path
-// that does not fit in size characters.
+// path or an rfc2217:// address itself. False for any other name, a wrong
+// line's COM port, or a path that does not fit in size characters.
 bool ComDevicePath(const char* name, char* path, size_t size);

@@ -1,7 +1,6 @@
 // Line errors and modem-line changes as comm events: the event mask, the
 // wait for an event, and ClearCommError.
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include "platform/posix/serial/comm_file.h"
 
@@ -13,7 +12,7 @@ namespace {
 DWORD TakeLineChanges(CommFile& file) {
   if (!file.modemLines) return 0;
   int now = 0;
-  if (ioctl(file.fd, TIOCMGET, &now) != 0) return 0;
+  if (!file.line->GetLines(&now)) return 0;
   const int changed = now ^ file.lines;
   file.lines = now;
   DWORD events = 0;
@@ -31,7 +30,7 @@ DWORD TakeLineChanges(CommFile& file) {
 DWORD TakeCounts(CommFile& file) {
   if (!file.counters) return 0;
   serial_icounter_struct now = {};
-  if (ioctl(file.fd, TIOCGICOUNT, &now) != 0) return 0;
+  if (!file.line->Counts(&now)) return 0;
   const serial_icounter_struct& was = file.counts;
   DWORD errors = 0;
   if (now.frame != was.frame) errors |= CE_FRAME;
@@ -47,7 +46,9 @@ DWORD TakeCounts(CommFile& file) {
   return events;
 }
 
+// A line that reports its changes itself is never polled for them.
 bool Monitoring(const CommFile& file) {
+  if (file.reports) return false;
   return (file.modemLines && (file.mask & kModemEvents)) ||
          (file.counters && (file.mask & kErrorEvents));
 }
@@ -130,15 +131,19 @@ BOOL WINAPI ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
   if (file == nullptr) return FALSE;
   Guard lock(file->mutex);
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  // What a reporting line holds is counted once it is in the receive queue,
+  // and may complete a pending read that its waiter would not see now.
+  if (file->reports) {
+    TakeInput(*file);
+    ServiceSide(*file, true);
+  }
   file->history |= TakeCounts(*file) & file->mask;
   if (errors != nullptr) *errors = file->errors;
   file->errors = 0;
   if (stat != nullptr) {
     *stat = COMSTAT();
-    int queued = 0;
-    stat->cbInQue = static_cast<DWORD>(Queued(*file));
-    if (ioctl(file->fd, FIONREAD, &queued) == 0) stat->cbInQue += static_cast<DWORD>(queued);
-    if (ioctl(file->fd, TIOCOUTQ, &queued) == 0) stat->cbOutQue = static_cast<DWORD>(queued);
+    stat->cbInQue = static_cast<DWORD>(Queued(*file) + file->line->InputWaiting());
+    stat->cbOutQue = static_cast<DWORD>(file->line->OutputWaiting());
     for (const Transfer& write : file->writes) stat->cbOutQue += write.length - write.done;
   }
   return TRUE;

@@ -1,13 +1,16 @@
 // The POSIX serial driver behind the Win32 COM calls of win32_api.h: a COM
 // port is a terminal device, driven through termios and the modem-line
-// ioctls, with Win32's overlapped semantics kept by the waiting threads and
-// one I/O thread per open device. What the driver's files share.
+// ioctls, or a port on a server reached through RFC 2217 (remote_port.h),
+// each behind the same line interface (comm_line.h), with Win32's overlapped
+// semantics kept by the waiting threads and one I/O thread per open device.
+// What the driver's files share.
 //
 // Which device: "\\.\COMn" is the path in SERCHAN32_COM<n> when that is set
-// (a serial device, a pseudo-terminal, or a link to one), else its line in
-// the ports file, else /dev/ttyS<n-1> (com_names.h). It is opened exclusively: TIOCEXCL keeps other programs
-// out, and an flock also holds against a second open by this process or by
-// root, whom TIOCEXCL lets through.
+// (a serial device, a pseudo-terminal, a link to one, or rfc2217://HOST:PORT),
+// else its line in the ports file, else /dev/ttyS<n-1> (com_names.h). A
+// terminal is opened exclusively: TIOCEXCL keeps other programs out, and an
+// flock also holds against a second open by this process or by root, whom
+// TIOCEXCL lets through.
 //
 // The device keeps the port's receive queue, as a serial driver does (its
 // size is SetupComm's): whatever the terminal holds is taken in one read, and
@@ -29,9 +32,10 @@
 // closing the handle.
 //
 // A device that hangs up (the far side of a pseudo-terminal closed, a USB
-// adapter unplugged) has no events left to wait for: the pending comm-event
-// wait fails with ERROR_GEN_FAILURE, and so does every wait after it, as
-// Windows fails the waits of a device that has gone.
+// adapter unplugged, a server's connection ended) has no events left to
+// wait for: the pending comm-event wait fails with ERROR_GEN_FAILURE, and so
+// does every wait after it, as Windows fails the waits of a device that has
+// gone.
 //
 // Modem lines: a device whose driver has no modem-line ioctls, as a
 // pseudo-terminal has none, is taken as a three-wire line: DSR, CTS and the
@@ -52,10 +56,12 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/posix/kernel_object.h"
+#include "platform/posix/serial/comm_line.h"
 #include "platform/posix/serial/line_settings.h"
 
 namespace serial {
@@ -88,7 +94,9 @@ struct Transfer {
 };
 
 struct CommFile : KernelObject {
-  int fd = -1;
+  std::unique_ptr<CommLine> line;
+  int fd = -1;           // the line's descriptor, polled for its input
+  bool reports = false;  // the line reports its own changes (CommLine::Reports)
   int wake = -1;         // eventfd: a change for the I/O thread to look at
   int poller = -1;       // epoll of the I/O thread: wake, and the device edge-triggered
   uint32_t watched = 0;  // the device's epoll events as last set
@@ -97,8 +105,7 @@ struct CommFile : KernelObject {
   std::mutex mutex;
   std::condition_variable completed;  // an operation has completed
   bool closing = false;
-  bool hungUp = false;      // the device reported a hang-up: it is polled no more
-  bool outputQueue = true;  // false for a pseudo-terminal, which has none to drain
+  bool hungUp = false;  // the device reported a hang-up: it is polled no more
   bool modemLines = false;
   int lines = 0;  // TIOCM_ bits: last read, or DTR and RTS as set on a three-wire line
   bool counters = false;
@@ -118,8 +125,6 @@ struct CommFile : KernelObject {
   LPOVERLAPPED waitOverlapped = nullptr;  // the pending comm-event wait
   LPDWORD waitMask = nullptr;
 };
-
-using Guard = std::unique_lock<std::mutex>;
 
 // The device behind a handle, held for the length of one call.
 class Device {
@@ -166,6 +171,9 @@ size_t Queued(const CommFile& file);
 bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
                    LPOVERLAPPED overlapped);
 bool MoveIn(CommFile& file, Transfer& transfer, bool& ended);
+// Takes what a line that reports its own changes holds into the receive
+// queue, as far as it has room: its notifications are seen as it is read.
+void TakeInput(CommFile& file);
 
 // transfers.cpp, with the mutex held. Move: bytes between the device and a
 // transfer; false on a device error (errno set).
@@ -186,7 +194,7 @@ void AbortAll(CommFile& file, std::deque<Transfer>& queue);
 void* IoThreadMain(void* argument);
 
 // modem_lines.cpp, with the mutex held: sets or clears modem-line bits.
-bool ChangeLines(CommFile& file, int bits, bool on);
+bool ChangeLines(CommFile& file, Guard& lock, int bits, bool on);
 
 // comm_state.cpp: the DCB of a device as first opened.
 DCB DcbOf(const LineSettings& line);

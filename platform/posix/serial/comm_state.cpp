@@ -66,10 +66,10 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
   line.xoffChar = dcb->XoffChar;
   Guard lock(file->mutex);
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
-  if (!WriteLineSettings(file->fd, line) ||
-      !ChangeLines(*file, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE) ||
+  if (!file->line->Configure(line, lock) ||
+      !ChangeLines(*file, lock, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE) ||
       (!line.rtsCtsFlow &&
-       !ChangeLines(*file, TIOCM_RTS, dcb->fRtsControl != RTS_CONTROL_DISABLE))) {
+       !ChangeLines(*file, lock, TIOCM_RTS, dcb->fRtsControl != RTS_CONTROL_DISABLE))) {
     return Fail(ErrorOf(errno));
   }
   file->dcb = *dcb;

@@ -1,6 +1,7 @@
 // The I/O thread of an open device: it sleeps on the device (edge-triggered)
 // and a wake-up counter, and completes pending operations and comm-event
-// waits, and time-outs.
+// waits, and time-outs. A line that reports its own changes is read here
+// whenever it has input, and sends from here what it held back.
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -33,9 +34,12 @@ void* IoThreadMain(void* argument) {
   Guard lock(file.mutex);
   while (!file.closing) {
     // Input is watched only for reads that nobody waits for through an
-    // event, output space only while writes wait for it; a hang-up always.
-    const uint32_t wanted = EPOLLET | (ReadsForThread(file) ? uint32_t{EPOLLIN} : 0u) |
-                            (file.writes.empty() ? 0u : uint32_t{EPOLLOUT});
+    // event (always on a line that reports its changes), output space only
+    // while writes wait for it; a hang-up always.
+    const bool input = file.reports || ReadsForThread(file);
+    const bool output = !file.writes.empty() || (file.reports && file.line->Unsent());
+    const uint32_t wanted =
+        EPOLLET | (input ? uint32_t{EPOLLIN} : 0u) | (output ? uint32_t{EPOLLOUT} : 0u);
     if (!file.hungUp && wanted != file.watched) {
       epoll_event device = {wanted, {}};
       device.data.fd = file.fd;
@@ -58,6 +62,11 @@ void* IoThreadMain(void* argument) {
     }
     lock.lock();
     if (file.closing) break;
+    if (file.reports) {
+      file.line->SendUnsent();
+      TakeInput(file);
+      hangUp = hangUp || file.line->Gone();
+    }
     if (hangUp && !file.hungUp) {
       file.hungUp = true;
       epoll_ctl(file.poller, EPOLL_CTL_DEL, file.fd, nullptr);

@@ -2,7 +2,6 @@
 // line, remembered.
 #include <errno.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 
 #include "platform/posix/serial/comm_file.h"
 
@@ -10,8 +9,8 @@ namespace serial {
 
 // Sets (or clears) modem-line bits: on the device, or remembered on a
 // three-wire line. False with errno set.
-bool ChangeLines(CommFile& file, int bits, bool on) {
-  if (file.modemLines) return ioctl(file.fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+bool ChangeLines(CommFile& file, Guard& lock, int bits, bool on) {
+  if (file.modemLines) return file.line->SetLines(bits, on, lock);
   file.lines = on ? (file.lines | bits) : (file.lines & ~bits);
   return true;
 }
@@ -33,7 +32,7 @@ BOOL WINAPI GetCommModemStatus(HANDLE handle, LPDWORD status) {
     return TRUE;
   }
   int lines = 0;
-  if (ioctl(file->fd, TIOCMGET, &lines) != 0) return Fail(ErrorOf(errno));
+  if (!file->line->GetLines(&lines)) return Fail(ErrorOf(errno));
   *status = ((lines & TIOCM_CTS) ? MS_CTS_ON : 0) | ((lines & TIOCM_DSR) ? MS_DSR_ON : 0) |
             ((lines & TIOCM_RNG) ? MS_RING_ON : 0) | ((lines & TIOCM_CAR) ? MS_RLSD_ON : 0);
   return TRUE;
@@ -49,19 +48,19 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
   switch (function) {
     case SETDTR:
     case CLRDTR:
-      done = ChangeLines(*file, TIOCM_DTR, function == SETDTR);
+      done = ChangeLines(*file, lock, TIOCM_DTR, function == SETDTR);
       break;
     case SETRTS:
     case CLRRTS:
-      done = ChangeLines(*file, TIOCM_RTS, function == SETRTS);
+      done = ChangeLines(*file, lock, TIOCM_RTS, function == SETRTS);
       break;
     case SETBREAK:
     case CLRBREAK:
-      done = ioctl(file->fd, function == SETBREAK ? TIOCSBRK : TIOCCBRK) == 0;
+      done = file->line->SetBreak(function == SETBREAK, lock);
       break;
     case SETXOFF:
     case SETXON:
-      done = tcflow(file->fd, function == SETXOFF ? TCOOFF : TCOON) == 0;
+      done = file->line->StopOutput(function == SETXOFF);
       break;
     default:
       return Fail(ERROR_INVALID_PARAMETER);

@@ -1,7 +1,6 @@
 // The receive queue, as a serial driver keeps it.
 #include <errno.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -25,7 +24,7 @@ bool FillQueue(CommFile& file, bool& ended) {
   if (file.inStart == file.inEnd || file.inEnd == file.inQueue.size()) MoveToFront(file);
   if (file.inEnd == file.inQueue.size()) return true;  // full: taken from first
   const ssize_t got =
-      read(file.fd, file.inQueue.data() + file.inEnd, file.inQueue.size() - file.inEnd);
+      file.line->Read(file.inQueue.data() + file.inEnd, file.inQueue.size() - file.inEnd);
   if (got > 0) {
     file.inEnd += static_cast<size_t>(got);
     return true;
@@ -40,6 +39,14 @@ bool FillQueue(CommFile& file, bool& ended) {
 }  // namespace
 
 size_t Queued(const CommFile& file) { return file.inEnd - file.inStart; }
+
+void TakeInput(CommFile& file) {
+  bool ended = false;
+  for (;;) {
+    const size_t queued = Queued(file);
+    if (!FillQueue(file, ended) || ended || Queued(file) == queued) return;
+  }
+}
 
 // Serves a read from the receive queue, refilling it from the device while
 // the read wants more and the device has it. False on a device error.

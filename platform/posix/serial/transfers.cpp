@@ -2,10 +2,6 @@
 // waits for the read's event, or the I/O thread, completes them; purges,
 // cancels and flushes.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -139,7 +135,7 @@ bool Move(CommFile& file, Transfer& transfer, bool isRead, bool& ended) {
   if (transfer.done == transfer.length) return true;
   if (isRead) return MoveIn(file, transfer, ended);
   const ssize_t moved =
-      write(file.fd, transfer.buffer + transfer.done, transfer.length - transfer.done);
+      file.line->Write(transfer.buffer + transfer.done, transfer.length - transfer.done);
   if (moved > 0) {
     transfer.done += static_cast<DWORD>(moved);
     return true;
@@ -298,11 +294,10 @@ BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
   if (flags & PURGE_RXABORT) AbortAll(*file, file->reads);
   if (flags & PURGE_TXABORT) AbortAll(*file, file->writes);
   if (flags & PURGE_RXCLEAR) file->inStart = file->inEnd = 0;
-  const DWORD clear = flags & (PURGE_RXCLEAR | PURGE_TXCLEAR);
-  const int queues = clear == PURGE_RXCLEAR   ? TCIFLUSH
-                     : clear == PURGE_TXCLEAR ? TCOFLUSH
-                                              : TCIOFLUSH;
-  if (clear != 0 && tcflush(file->fd, queues) != 0) return Fail(ErrorOf(errno));
+  if ((flags & (PURGE_RXCLEAR | PURGE_TXCLEAR)) != 0 &&
+      !file->line->Purge((flags & PURGE_RXCLEAR) != 0, (flags & PURGE_TXCLEAR) != 0)) {
+    return Fail(ErrorOf(errno));
+  }
   if (pending) Wake(*file);
   return TRUE;
 }
@@ -316,20 +311,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle) {
   Guard lock(file->mutex);
   file->completed.wait(lock, [&] { return file->writes.empty() || file->closing; });
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
-  // A pseudo-terminal has no output queue: what was written is at its far side.
-  if (!file->outputQueue) return TRUE;
-  // Nothing queued in the driver: done, without the three calls of a drain
-  // (every write of the link is followed by a flush).
-  int queued = 0;
-  if (ioctl(file->fd, TIOCOUTQ, &queued) == 0 && queued == 0) return TRUE;
-  // The drain may take long: on a copy of the descriptor, without the mutex.
-  const int fd = dup(file->fd);
-  lock.unlock();
-  if (fd < 0) return Fail(ErrorOf(errno));
-  const bool drained = tcdrain(fd) == 0;
-  const int error = errno;
-  close(fd);
-  return drained ? TRUE : Fail(ErrorOf(error));
+  return file->line->Drain(lock) ? TRUE : Fail(ErrorOf(errno));
 }
 
 }  // extern "C"
