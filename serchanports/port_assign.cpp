@@ -19,8 +19,6 @@
 
 namespace {
 
-const char kSystemFile[] = "/etc/serchan32/ports";
-
 std::string Variable(const char* name) {
   const char* value = getenv(name);
   return value != nullptr ? value : "";
@@ -52,14 +50,6 @@ std::string StableName(const std::string& device) {
   return stable;
 }
 
-// The user's file, where --assign writes.
-std::string UserFile() {
-  if (getenv("SERCHAN32_PORTS") != nullptr) return Variable("SERCHAN32_PORTS");
-  if (!Variable("XDG_CONFIG_HOME").empty()) return Variable("XDG_CONFIG_HOME") + "/serchan32/ports";
-  if (!Variable("HOME").empty()) return Variable("HOME") + "/.config/serchan32/ports";
-  return "";
-}
-
 // Makes the folders of a file's path.
 bool MakeFolders(const std::string& file) {
   for (size_t slash = file.find('/', 1); slash != std::string::npos;
@@ -67,15 +57,6 @@ bool MakeFolders(const std::string& file) {
     const std::string folder = file.substr(0, slash);
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
-  return true;
-}
-
-bool Read(const std::string& path, std::string* text) {
-  std::ifstream file(path);
-  if (!file) return false;
-  std::ostringstream content;
-  content << file.rdbuf();
-  *text = content.str();
   return true;
 }
 
@@ -96,13 +77,13 @@ int AssignPort(const std::string& com, const std::string& device) {
     return 1;
   }
   const std::string stable = remote ? device : StableName(device);
-  const std::string file = UserFile();
+  const std::string file = UserPortsFile();
   if (file.empty()) {
     std::fprintf(stderr, "serchan-ports: no ports file: set SERCHAN32_PORTS or HOME\n");
     return 1;
   }
   std::string text;
-  Read(file, &text);
+  ReadPortsFile(file, &text);
   // The file's lines, the earlier line of this port replaced (or added last).
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -144,7 +125,7 @@ int CheckPorts() {
   std::vector<std::string> files;
   const std::string effective = PortsFilePath();
   if (!effective.empty()) files.push_back(effective);
-  for (const std::string& file : {UserFile(), std::string(kSystemFile)}) {
+  for (const std::string& file : {UserPortsFile(), std::string(kSystemPortsFile)}) {
     if (!file.empty() && file != effective && access(file.c_str(), F_OK) == 0)
       files.push_back(file);
   }
@@ -155,7 +136,7 @@ int CheckPorts() {
   int status = 0;
   for (const std::string& file : files) {
     std::string text;
-    if (!Read(file, &text)) {
+    if (!ReadPortsFile(file, &text)) {
       std::printf("%s: cannot be read: %s\n", file.c_str(), strerror(errno));
       status = 1;
       continue;

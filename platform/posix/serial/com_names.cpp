@@ -12,9 +12,9 @@
 
 #include "platform/posix/serial/remote_port.h"
 
-namespace {
-
 const char kSystemPortsFile[] = "/etc/serchan32/ports";
+
+namespace {
 
 std::string Variable(const char* name) {
   const char* value = getenv(name);
@@ -22,15 +22,6 @@ std::string Variable(const char* name) {
 }
 
 bool Exists(const std::string& path) { return !path.empty() && access(path.c_str(), F_OK) == 0; }
-
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream file(path);
-  if (!file) return false;
-  std::ostringstream content;
-  content << file.rdbuf();
-  *text = content.str();
-  return true;
-}
 
 std::vector<std::string> Words(const std::string& line) {
   std::vector<std::string> words;
@@ -95,15 +86,26 @@ std::vector<PortsLine> ParsePortsFile(const std::string& text) {
   return lines;
 }
 
-std::string PortsFilePath() {
+bool ReadPortsFile(const std::string& path, std::string* text) {
+  std::ifstream file(path);
+  if (!file) return false;
+  std::ostringstream content;
+  content << file.rdbuf();
+  *text = content.str();
+  return true;
+}
+
+std::string UserPortsFile() {
   if (getenv("SERCHAN32_PORTS") != nullptr) return Variable("SERCHAN32_PORTS");
-  std::string user;
-  if (!Variable("XDG_CONFIG_HOME").empty()) {
-    user = Variable("XDG_CONFIG_HOME") + "/serchan32/ports";
-  } else if (!Variable("HOME").empty()) {
-    user = Variable("HOME") + "/.config/serchan32/ports";
-  }
-  if (Exists(user)) return user;
+  if (!Variable("XDG_CONFIG_HOME").empty()) return Variable("XDG_CONFIG_HOME") + "/serchan32/ports";
+  if (!Variable("HOME").empty()) return Variable("HOME") + "/.config/serchan32/ports";
+  return "";
+}
+
+std::string PortsFilePath() {
+  // $SERCHAN32_PORTS is the file even when it does not exist.
+  const std::string user = UserPortsFile();
+  if (getenv("SERCHAN32_PORTS") != nullptr || Exists(user)) return user;
   return Exists(kSystemPortsFile) ? kSystemPortsFile : "";
 }
 
@@ -118,7 +120,7 @@ ComMapping MapComPort(unsigned number) {
   }
   const std::string file = PortsFilePath();
   std::string text;
-  if (!file.empty() && ReadFile(file, &text)) {
+  if (!file.empty() && ReadPortsFile(file, &text)) {
     for (const PortsLine& line : ParsePortsFile(text)) {
       if (line.com != number) continue;
       mapping.where = file + ":" + std::to_string(line.line);

@@ -48,6 +48,15 @@ std::vector<PortsLine> ParsePortsFile(const std::string& text);
 // The ports file in effect (see above); empty when there is none.
 std::string PortsFilePath();
 
+// The user's ports file, whether or not it exists: $SERCHAN32_PORTS when set,
+// else $XDG_CONFIG_HOME/serchan32/ports or ~/.config/serchan32/ports; empty
+// without a home. And the system's.
+std::string UserPortsFile();
+extern const char kSystemPortsFile[];
+
+// A ports file's whole text; false when it cannot be read.
+bool ReadPortsFile(const std::string& path, std::string* text);
+
 // How COM `number` maps (1 to 256).
 ComMapping MapComPort(unsigned number);
 
