@@ -6,7 +6,7 @@
 
 #include "bench/echo_runs.h"
 #include "readertest/program_state.h"
-#include "readertest/reader_link.h"
+#include "readerlink/reader_commands.h"
 #include "serchan32/serchan32.h"
 
 int main(int argc, char** argv) {
@@ -24,9 +24,9 @@ int main(int argc, char** argv) {
   for (unsigned i = 0; i < kCommandBufferSize; ++i) Program.command[i] = BYTE(i * 7 + 1);
   for (int i = 4; i < argc; ++i) {
     MeasureEcho(std::atoi(argv[i]), seconds, [](unsigned payload) {
-      WORD answered = 0;
-      return SharedExchange(kEcho, Program.command, WORD(payload), &answered) == kLinkOk &&
-             answered == payload;
+      const ReaderAnswer echo = ReaderEcho(Program.channel, Program.command, WORD(payload),
+                                           Program.response, kResponseBufferSize);
+      return echo.ok() && echo.length == payload;
     });
   }
   XRT_M_Comm_CloseChannel(Program.channel);

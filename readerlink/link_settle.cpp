@@ -39,13 +39,7 @@ bool IsEchoAnswer(const BYTE* frame, const BYTE* token) {
 bool LinkSettle(int channel, bool* sent) {
   BYTE token[kTokenSize];
   NextToken(token);
-  BYTE head[3] = {kEcho, 0, kTokenSize};
-  const WORD crc = Crc16Update(Crc16Update(0, head, sizeof head), token, kTokenSize);
-  const BYTE tail[2] = {static_cast<BYTE>(crc), static_cast<BYTE>(crc >> 8)};
-  XRT_M_Comm_FlushBuffers(channel);
-  const bool written = XRT_M_Comm_SendBlock_0(channel, head, sizeof head) == 0 &&
-                       XRT_M_Comm_SendBlock_0(channel, token, kTokenSize) == 0 &&
-                       XRT_M_Comm_SendBlock_0(channel, tail, sizeof tail) == 0;
+  const bool written = LinkSend(channel, kEcho, token, kTokenSize);
   if (sent != nullptr) *sent = written;
   if (!written) return false;
   // A window of the last bytes received, searched after each byte.

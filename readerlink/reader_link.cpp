@@ -28,13 +28,11 @@ WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count) {
   return crc;
 }
 
-int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE* status,
-                 BYTE* response, WORD capacity, WORD* responseLength, bool* sent) {
-  *responseLength = 0;
-  BYTE head[3] = {command, static_cast<BYTE>(length >> 8), static_cast<BYTE>(length)};
-  WORD crc = Crc16Update(Crc16Update(0, head, sizeof head), data, data != nullptr ? length : 0);
+bool LinkSend(int channel, BYTE command, const BYTE* data, WORD length) {
+  const BYTE head[3] = {command, static_cast<BYTE>(length >> 8), static_cast<BYTE>(length)};
+  const WORD crc =
+      Crc16Update(Crc16Update(0, head, sizeof head), data, data != nullptr ? length : 0);
   const BYTE tail[2] = {static_cast<BYTE>(crc), static_cast<BYTE>(crc >> 8)};
-
   // Whatever an earlier exchange left in the input is not this answer.
   XRT_M_Comm_FlushBuffers(channel);
   int failed = 0;
@@ -44,7 +42,16 @@ int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE*
   if (length != 0) failed |= XRT_M_Comm_SendBlock_0(channel, data, length);
   failed |= XRT_M_Comm_SendBlock_0(channel, &tail[0], 1);
   failed |= XRT_M_Comm_SendBlock_0(channel, &tail[1], 1);
-  if (sent != nullptr) *sent = failed == 0;
+  return failed == 0;
+}
+
+int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE* status,
+                 BYTE* response, WORD capacity, WORD* responseLength, bool* sent) {
+  *responseLength = 0;
+  const bool written = LinkSend(channel, command, data, length);
+  if (sent != nullptr) *sent = written;
+
+  BYTE head[3];
 
   if (!ReadPiece(channel, &head[0], kFirstByteTimeoutMs, 1)) return kLinkTimeout;
   *status = head[0];
@@ -57,7 +64,7 @@ int LinkExchange(int channel, BYTE command, const BYTE* data, WORD length, BYTE*
   BYTE received[2];
   if (!ReadPiece(channel, &received[0], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
   if (!ReadPiece(channel, &received[1], kFieldByteTimeoutMs, 1)) return kLinkTimeout;
-  crc = Crc16Update(Crc16Update(0, head, sizeof head), response, answered);
+  const WORD crc = Crc16Update(Crc16Update(0, head, sizeof head), response, answered);
   if (received[0] != static_cast<BYTE>(crc) || received[1] != static_cast<BYTE>(crc >> 8))
     return kLinkCrc;
   *responseLength = answered;

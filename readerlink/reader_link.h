@@ -35,6 +35,11 @@ inline BYTE ForReader(BYTE command, int reader) {
 
 WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count);
 
+// Discards what an earlier exchange left in the input, then sends the command
+// frame in pieces (command byte, each length byte, the data, each CRC byte);
+// true when every piece was written (a line that has gone fails its writes).
+bool LinkSend(int channel, BYTE command, const BYTE* data, WORD length);
+
 // Sends the command with its data (null when length is 0) on `channel` and
 // receives the answer into response (capacity bytes). The status byte goes
 // to *status; *responseLength is the data length, 0 on failure. The command

@@ -10,12 +10,6 @@ int ReaderExchange(BYTE command, const BYTE* data, WORD length, BYTE* status, BY
                       responseLength);
 }
 
-int SharedExchange(BYTE command, const BYTE* data, WORD length, WORD* responseLength) {
-  BYTE status = 0;
-  return ReaderExchange(command, data, length, &status, Program.response, kResponseBufferSize,
-                        responseLength);
-}
-
 void ReportLinkResult(int result) {
   switch (result) {
     case kLinkOk:

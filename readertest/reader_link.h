@@ -12,10 +12,6 @@
 int ReaderExchange(BYTE command, const BYTE* data, WORD length, BYTE* status, BYTE* response,
                    WORD capacity, WORD* responseLength);
 
-// An exchange into the program's shared response buffer, whose status byte
-// nobody looks at.
-int SharedExchange(BYTE command, const BYTE* data, WORD length, WORD* responseLength);
-
 // Prints the message for a link result.
 void ReportLinkResult(int result);
 
