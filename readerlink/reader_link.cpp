@@ -15,16 +15,27 @@ bool ReadPiece(int channel, BYTE* bytes, unsigned timeout, unsigned count) {
 
 }  // namespace
 
-WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count) {
-  for (DWORD i = 0; i < count; ++i) {
-    BYTE byte = bytes[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool low = ((crc ^ byte) & 1) != 0;
-      crc >>= 1;
-      if (low) crc ^= 0xA001;
-      byte >>= 1;
+namespace {
+
+// CRC-16/ARC (polynomial 0xA001 reflected) a byte at a time: the remainder of
+// each byte value, so that a frame of a thousand bytes costs a thousand looks.
+struct CrcTable {
+  WORD remainder[256];
+  constexpr CrcTable() : remainder() {
+    for (unsigned value = 0; value < 256; ++value) {
+      unsigned crc = value;
+      for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+      remainder[value] = static_cast<WORD>(crc);
     }
   }
+};
+constexpr CrcTable kCrcTable;
+
+}  // namespace
+
+WORD Crc16Update(WORD crc, const BYTE* bytes, DWORD count) {
+  for (DWORD i = 0; i < count; ++i)
+    crc = static_cast<WORD>((crc >> 8) ^ kCrcTable.remainder[(crc ^ bytes[i]) & 0xFF]);
   return crc;
 }
 

@@ -62,8 +62,12 @@ uint64_t NowMs();
 // The deadline of a Win32 time-out (INFINITE: none).
 uint64_t DeadlineAfter(DWORD milliseconds);
 
-// With the lock held: an event's or a thread's state, and an event's change.
-bool IsSignalled(const KernelObject* object);
+// With the lock held: an event's or a thread's state (that of an event with
+// a descriptor is the descriptor's), and an event's change.
+bool DescriptorSet(int descriptor);
+inline bool IsSignalled(const KernelObject* object) {
+  return object->descriptor >= 0 ? DescriptorSet(object->descriptor) : object->signalled;
+}
 void SetState(KernelObject* object, bool signalled);
 
 // With the lock held: the calling thread's wake-up eventfd, made the first
@@ -103,7 +107,7 @@ bool SignalEvent(HANDLE handle, bool signalled);
 // Sets the event, then drops a reference to the object, under one lock.
 void SetEventAndRelease(HANDLE event, KernelObject* object);
 // Resets the event of a read that pends, and names the device whose read
-// sets it as it ends (called with the device's lock held).
+// sets it as it ends (called with the device's lock held; waits.cpp).
 void PendOnEvent(HANDLE event, KernelObject* device);
 
 }  // namespace object_table

@@ -96,17 +96,13 @@ void DestroyEvent(KernelObject* object) {
 
 const ObjectType kEventType = {ObjectKind::kEvent, nullptr, DestroyEvent, nullptr, nullptr};
 
-bool Readable(int descriptor) {
-  struct pollfd ready = {descriptor, POLLIN, 0};
-  return poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
-}
-
 }  // namespace
 
 namespace object_table {
 
-bool IsSignalled(const KernelObject* object) {
-  return object->descriptor >= 0 ? Readable(object->descriptor) : object->signalled;
+bool DescriptorSet(int descriptor) {
+  struct pollfd ready = {descriptor, POLLIN, 0};
+  return poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
 }
 
 void SetState(KernelObject* object, bool signalled) {
@@ -239,23 +235,6 @@ void SetEventAndRelease(HANDLE handle, KernelObject* object) {
     last = DropReference(object);
   }
   if (last) Destroy(object);
-}
-
-void PendOnEvent(HANDLE handle, KernelObject* device) {
-  KernelObject* old = nullptr;
-  bool last = false;
-  {
-    Lock lock;
-    KernelObject* event = Find(handle, ObjectKind::kEvent);
-    if (event == nullptr) return;
-    SetState(event, false);
-    if (event->source == device) return;
-    old = event->source;
-    AddReference(device);
-    event->source = device;
-    last = old != nullptr && DropReference(old);
-  }
-  if (last) Destroy(old);
 }
 
 }  // namespace object_table

@@ -1,16 +1,17 @@
-// Waits: WaitForSingleObject, WaitForMultipleObjects, SignalObjectAndWait.
+// Waits (WaitForSingleObject, WaitForMultipleObjects, SignalObjectAndWait),
+// and where an event meets a device: the one place where a wait completes a
+// device's pending read.
 //
-// Each waiting thread sleeps on its own condition, listed with the objects it
-// waits for: setting an event wakes only the threads waiting for that event
-// (a port's I/O sets one per byte, and its watcher must sleep through them);
-// thread starts, ends and queued calls wake every waiter to look again.
+// A read that pends with an event names its device in the event (PendOnEvent,
+// `KernelObject::source`). A wait for such an event asks the device what to
+// poll (ObjectType::pollFor: its descriptor, and when a time-out falls due),
+// sleeps in ppoll over it beside the wait's other events (waiters.cpp), and
+// lets the device complete what it can (ObjectType::service), which sets the
+// event: the thread that waits for a byte wakes once, for the byte, and
+// nobody else does. The serial driver's side is serial/read_waits.cpp.
 //
-// A wait that names an event with a descriptor sleeps in ppoll over those
-// descriptors and an eventfd of its own thread, which then stands in for its
-// condition. A wait for the event of a device's pending read polls the
-// device as well, and completes the read itself when the device is ready:
-// the thread that waits for a byte wakes once, for the byte, and nobody else
-// does.
+// A wait that only looks, as a port does after every byte, takes the table's
+// lock once and no references (Look).
 #include <poll.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
@@ -26,22 +27,6 @@ namespace {
 using object_table::IsSignalled;
 using object_table::SetState;
 using object_table::tableMutex;
-
-// How often a wait that cannot poll looks again.
-const uint64_t kNoWakeRetryMs = 5;
-
-// A thread in a wait: what it waits for (none: any change), its condition,
-// and, while it sleeps in ppoll, the eventfd that wakes it.
-struct Waiter {
-  pthread_cond_t changed;
-  KernelObject* const* objects;
-  DWORD count;
-  Waiter* next;
-  int wake;      // the thread's wake-up eventfd while it polls
-  bool polling;  // asleep in ppoll rather than on its condition
-};
-Waiter* firstWaiter = nullptr;
-thread_local Waiter self = {PTHREAD_COND_INITIALIZER, nullptr, 0, nullptr, -1, false};
 
 // The index of the object that satisfies the wait, or -1: the lowest
 // signalled one, or 0 when all are signalled and all were asked for.
@@ -62,44 +47,6 @@ void Consume(KernelObject* const* objects, DWORD count, bool all, int index) {
   }
 }
 
-void Wake(Waiter* waiter) {
-  if (waiter->polling) {
-    eventfd_write(waiter->wake, 1);
-  } else {
-    pthread_cond_signal(&waiter->changed);
-  }
-}
-
-// With the lock held: sleeps in ppoll over the events' descriptors, those in
-// `watch` and the thread's own wake-up until one is ready or the deadline
-// passes; the lock is let go meanwhile.
-void PollForChange(uint64_t deadlineMs, KernelObject* const* objects, DWORD count, pollfd* watch,
-                   DWORD watchCount) {
-  struct pollfd ready[2 * MAXIMUM_WAIT_OBJECTS + 1];
-  nfds_t used = 0;
-  ready[used++] = {self.wake, POLLIN, 0};
-  for (DWORD i = 0; i < watchCount; ++i) ready[used++] = watch[i];
-  for (DWORD i = 0; i < count; ++i) {
-    if (objects[i]->descriptor >= 0) ready[used++] = {objects[i]->descriptor, POLLIN, 0};
-  }
-  self.polling = true;
-  pthread_mutex_unlock(&tableMutex);
-  timespec left = {};
-  if (deadlineMs != object_table::kNoDeadline) {
-    const uint64_t now = object_table::NowMs();
-    const uint64_t ms = deadlineMs > now ? deadlineMs - now : 0;
-    left.tv_sec = static_cast<time_t>(ms / 1000);
-    left.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
-  }
-  if (ppoll(ready, used, deadlineMs == object_table::kNoDeadline ? nullptr : &left, nullptr) < 0)
-    ready[0].revents = POLLIN;  // interrupted: look at the wake-up anyway
-  pthread_mutex_lock(&tableMutex);
-  self.polling = false;
-  for (DWORD i = 0; i < watchCount; ++i) watch[i].revents = ready[1 + i].revents;
-  eventfd_t value;
-  if (ready[0].revents != 0) eventfd_read(self.wake, &value);
-}
-
 // With the lock held: the devices whose pending reads end by setting one of
 // the objects, each once and with a reference taken.
 DWORD SourcesOf(KernelObject* const* objects, DWORD count, KernelObject** devices) {
@@ -117,8 +64,7 @@ DWORD SourcesOf(KernelObject* const* objects, DWORD count, KernelObject** device
 }
 
 // Without the lock: sleeps (unless `late`) until a change to the objects, a
-// device ready or a read's time-out, then completes what the devices allow
-// and lets them go.
+// device ready or a read's time-out, then completes what the devices allow.
 void PollDevices(KernelObject* const* objects, DWORD count, bool all, bool alertable,
                  uint64_t deadline, bool late, KernelObject** devices, DWORD found) {
   pollfd watch[MAXIMUM_WAIT_OBJECTS];
@@ -140,18 +86,42 @@ void PollDevices(KernelObject* const* objects, DWORD count, bool all, bool alert
   for (DWORD j = 0; j < found; ++j) {
     if (late || (watch[j].fd >= 0 && watch[j].revents != 0) || now >= due[j])
       devices[j]->type->service(devices[j]);
-    object_table::Release(devices[j]);
   }
 }
 
-// Every wait: on count objects (any or all), after signalling toSignal if
-// given, alertable or not.
-DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, bool alertable,
-           HANDLE toSignal) {
-  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
+// With the lock held: lets the devices of PollDevices go.
+void ReleaseDevices(KernelObject** devices, DWORD found) {
+  for (DWORD j = 0; j < found; ++j) {
+    if (!object_table::DropReference(devices[j])) continue;
+    // Closed meanwhile: destroyed without the lock.
+    pthread_mutex_unlock(&tableMutex);
+    object_table::Destroy(devices[j]);
+    pthread_mutex_lock(&tableMutex);
   }
+}
+
+// A wait that only looks (zero time-out, nothing to signal, not alertable)
+// at objects none of which a device's pending read sets: one hold of the
+// lock and no references, as a port does after every byte. WAIT_FAILED with
+// nothing done (no last error) when it is not such a wait.
+DWORD Look(DWORD count, const HANDLE* handles, bool all) {
+  KernelObject* objects[MAXIMUM_WAIT_OBJECTS];
+  object_table::Lock lock;
+  for (DWORD i = 0; i < count; ++i) {
+    objects[i] = object_table::FindAny(handles[i]);
+    if (objects[i] == nullptr || objects[i]->source != nullptr) return WAIT_FAILED;
+  }
+  const int index = Satisfied(objects, count, all);
+  if (index < 0) return WAIT_TIMEOUT;
+  Consume(objects, count, all, index);
+  return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+}
+
+// A wait that may sleep or looks at devices, holding the objects by
+// references once the lock is first let go. Kept out of line: its frame is
+// large, and a look should not pay for it.
+[[gnu::noinline]] DWORD WaitHolding(DWORD count, const HANDLE* handles, bool all,
+                                    DWORD milliseconds, bool alertable, HANDLE toSignal) {
   KernelObject* objects[MAXIMUM_WAIT_OBJECTS];
   bool last[MAXIMUM_WAIT_OBJECTS] = {};
   DWORD result = WAIT_TIMEOUT;
@@ -213,6 +183,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
     PollDevices(objects, count, all, alertable, deadline, late, devices, found);
     looked = true;
     pthread_mutex_lock(&tableMutex);
+    ReleaseDevices(devices, found);
   }
   for (DWORD i = 0; i < count && held; ++i) last[i] = object_table::DropReference(objects[i]);
   pthread_mutex_unlock(&tableMutex);
@@ -223,53 +194,40 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, boo
   return result;
 }
 
+// Every wait: on count objects (any or all), after signalling toSignal if
+// given, alertable or not.
+DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, bool alertable,
+           HANDLE toSignal) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  if (milliseconds == 0 && !alertable && toSignal == nullptr) {
+    const DWORD looked = Look(count, handles, all);
+    if (looked != WAIT_FAILED) return looked;
+  }
+  return WaitHolding(count, handles, all, milliseconds, alertable, toSignal);
+}
+
 }  // namespace
 
 namespace object_table {
 
-void NotifyAll() {
-  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next) Wake(waiter);
-}
-
-void NotifyWaitersOf(KernelObject* object) {
-  for (Waiter* waiter = firstWaiter; waiter != nullptr; waiter = waiter->next) {
-    for (DWORD i = 0; i < waiter->count; ++i) {
-      if (waiter->objects[i] == object) {
-        Wake(waiter);
-        break;
-      }
-    }
+void PendOnEvent(HANDLE handle, KernelObject* device) {
+  KernelObject* old = nullptr;
+  bool last = false;
+  {
+    Lock lock;
+    KernelObject* event = Find(handle, ObjectKind::kEvent);
+    if (event == nullptr) return;
+    SetState(event, false);
+    if (event->source == device) return;
+    old = event->source;
+    AddReference(device);
+    event->source = device;
+    last = old != nullptr && DropReference(old);
   }
-}
-
-void WaitForChange(uint64_t deadlineMs, KernelObject* const* objects, DWORD count, pollfd* watch,
-                   DWORD watchCount) {
-  self.objects = objects;
-  self.count = count;
-  self.next = firstWaiter;
-  firstWaiter = &self;
-  bool poll = watchCount > 0;
-  for (DWORD i = 0; i < count; ++i) poll = poll || objects[i]->descriptor >= 0;
-  self.wake = poll ? object_table::ThreadWake() : -1;
-  if (poll && self.wake < 0) {
-    // No descriptor to be woken by (none left to make): the devices and
-    // events are looked at again every few milliseconds instead.
-    deadlineMs = std::min(deadlineMs, NowMs() + kNoWakeRetryMs);
-    for (DWORD i = 0; i < watchCount; ++i) watch[i].revents = watch[i].events;
-  }
-  if (poll && self.wake >= 0) {
-    PollForChange(deadlineMs, objects, count, watch, watchCount);
-  } else if (deadlineMs == kNoDeadline) {
-    pthread_cond_wait(&self.changed, &tableMutex);
-  } else {
-    timespec until;
-    until.tv_sec = static_cast<time_t>(deadlineMs / 1000);
-    until.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000;
-    pthread_cond_clockwait(&self.changed, &tableMutex, CLOCK_MONOTONIC, &until);
-  }
-  Waiter** link = &firstWaiter;
-  while (*link != &self) link = &(*link)->next;
-  *link = self.next;
+  if (last) Destroy(old);
 }
 
 }  // namespace object_table

@@ -46,7 +46,7 @@ namespace {
 
 const BYTE kUntouched = 0xEE;
 
-// CRC-16/ARC, the byte-at-a-time form: a check on Crc16Update's bit loop.
+// CRC-16/ARC, the bit-at-a-time form: a check on Crc16Update's table.
 WORD Crc(const Bytes& bytes) {
   unsigned crc = 0;
   for (unsigned char byte : bytes) {

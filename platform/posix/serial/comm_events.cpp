@@ -84,11 +84,9 @@ using namespace serial;
 extern "C" {
 
 BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   // What happened before counts under the old mask; the new one starts afresh.
   TakeLineChanges(*file);
   TakeCounts(*file);
@@ -105,11 +103,10 @@ BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   if (file->waitOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (file->hungUp) return Fail(kHungUpError);
   OVERLAPPED own = {};
@@ -126,11 +123,9 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) 
 }
 
 BOOL WINAPI ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   // What a reporting line holds is counted once it is in the receive queue,
   // and may complete a pending read that its waiter would not see now.
   if (file->reports) {

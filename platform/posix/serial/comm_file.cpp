@@ -47,9 +47,13 @@ void Wake(CommFile& file) {
 // Ends an operation: its result into the OVERLAPPED, then its event.
 void Complete(CommFile& file, LPOVERLAPPED overlapped, DWORD error, DWORD bytes) {
   overlapped->InternalHigh = bytes;
-  overlapped->Internal = error;
+  __atomic_store_n(&overlapped->Internal, error, __ATOMIC_RELEASE);
   if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
   file.completed.notify_all();
+}
+
+DWORD EndedWith(const OVERLAPPED* overlapped) {
+  return static_cast<DWORD>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
 }
 
 void StartOperation(LPOVERLAPPED overlapped) {

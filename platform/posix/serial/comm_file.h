@@ -126,27 +126,44 @@ struct CommFile : KernelObject {
   LPDWORD waitMask = nullptr;
 };
 
-// The device behind a handle, held for the length of one call.
-class Device {
+// One driver call on an open device, the prelude every call opens with:
+// the device behind the handle held by a reference and its mutex held, from
+// the call's start to its end. False, with ERROR_INVALID_HANDLE as the last
+// error, when the handle names no device or the device is closing.
+class DeviceCall {
  public:
-  explicit Device(HANDLE handle)
-      : file_(static_cast<CommFile*>(object_table::Hold(handle, ObjectKind::kCommFile))) {}
-  ~Device() {
-    if (file_ != nullptr) object_table::Release(file_);
+  explicit DeviceCall(HANDLE handle)
+      : file_(static_cast<CommFile*>(object_table::Hold(handle, ObjectKind::kCommFile))) {
+    if (file_ == nullptr) return;
+    lock_ = Guard(file_->mutex);
+    if (!file_->closing) return;
+    lock_.unlock();
+    object_table::Release(file_);
+    file_ = nullptr;
+    SetLastError(ERROR_INVALID_HANDLE);
   }
-  Device(const Device&) = delete;
-  Device& operator=(const Device&) = delete;
+  ~DeviceCall() {
+    if (file_ == nullptr) return;
+    if (lock_.owns_lock()) lock_.unlock();
+    object_table::Release(file_);
+  }
+  DeviceCall(const DeviceCall&) = delete;
+  DeviceCall& operator=(const DeviceCall&) = delete;
 
-  // Null (with the last error set) when the handle names no open device.
-  CommFile* get() const { return file_; }
-  // Sets an event and lets the device go, under one hold of the table's lock.
-  void ReleaseSetting(HANDLE event) {
+  explicit operator bool() const { return file_ != nullptr; }
+  CommFile* file() const { return file_; }
+  Guard& lock() { return lock_; }
+  // Lets the mutex go, then sets the event and lets the device go under one
+  // hold of the table's lock (the lock order is device, then table).
+  void EndSetting(HANDLE event) {
+    lock_.unlock();
     object_table::SetEventAndRelease(event, file_);
     file_ = nullptr;
   }
 
  private:
   CommFile* file_;
+  Guard lock_;
 };
 
 // comm_file.cpp: errors and the end of operations.
@@ -154,8 +171,12 @@ DWORD ErrorOf(int error);
 BOOL Fail(DWORD error);
 // Wakes the I/O thread to look at the device's state again.
 void Wake(CommFile& file);
-// Ends an operation: its result into the OVERLAPPED, then its event.
+// Ends an operation: its byte count, then its result (published last, so
+// that a reader of the OVERLAPPED without the device's mutex sees both), then
+// its event.
 void Complete(CommFile& file, LPOVERLAPPED overlapped, DWORD error, DWORD bytes);
+// The result of an operation, or ERROR_IO_PENDING; safe without the mutex.
+DWORD EndedWith(const OVERLAPPED* overlapped);
 void StartOperation(LPOVERLAPPED overlapped);
 
 // comm_events.cpp, with the mutex held: the line's events.
@@ -166,10 +187,6 @@ void FailWaitOfHungUpDevice(CommFile& file);
 
 // receive_queue.cpp, with the mutex held.
 size_t Queued(const CommFile& file);
-// ReadFile's way without the device's reference and mutex for a read that the
-// queue holds whole; false (nothing done) for any other.
-bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
-                   LPOVERLAPPED overlapped);
 bool MoveIn(CommFile& file, Transfer& transfer, bool& ended);
 // Takes what a line that reports its own changes holds into the receive
 // queue, as far as it has room: its notifications are seen as it is read.
@@ -185,10 +202,16 @@ void ServiceSide(CommFile& file, bool isRead);
 void ServiceTransfers(CommFile& file);
 // A pending read that has no event is the I/O thread's to complete.
 bool ReadsForThread(const CommFile& file);
-// The waits' side of a device (ObjectType::pollFor and service); they take the mutex.
+void AbortAll(CommFile& file, std::deque<Transfer>& queue);
+
+// read_waits.cpp: the waits' side of a device (ObjectType::pollFor and
+// service; they take the mutex), and ReadFile's way without the device's
+// reference and mutex for a read that the queue holds whole (false, nothing
+// done, for any other).
 bool PollForReads(KernelObject* object, pollfd* watch, uint64_t* next);
 void ServiceReads(KernelObject* object);
-void AbortAll(CommFile& file, std::deque<Transfer>& queue);
+bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
+                   LPOVERLAPPED overlapped);
 
 // io_thread.cpp: the device's I/O thread.
 void* IoThreadMain(void* argument);

@@ -35,18 +35,18 @@ extern "C" {
 // The DCB as last set (or as the device was found): a pseudo-terminal keeps
 // neither character size nor parity in its termios, so they are not read back.
 BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   *dcb = file->dcb;
   return TRUE;
 }
 
 BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   // 1.5 stop bits exist only with five data bits on a few UARTs; termios has none.
   if (dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY ||
       (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS) ||
@@ -64,8 +64,6 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
   line.xonXoffIn = dcb->fInX != 0;
   line.xonChar = dcb->XonChar;
   line.xoffChar = dcb->XoffChar;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
   if (!file->line->Configure(line, lock) ||
       !ChangeLines(*file, lock, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE) ||
       (!line.rtsCtsFlow &&
@@ -78,15 +76,14 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   if (timeouts->ReadIntervalTimeout == MAXDWORD &&
       timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
       timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  Guard lock(file->mutex);
   file->timeouts = *timeouts;
   return TRUE;
 }

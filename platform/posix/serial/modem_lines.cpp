@@ -22,11 +22,9 @@ using namespace serial;
 extern "C" {
 
 BOOL WINAPI GetCommModemStatus(HANDLE handle, LPDWORD status) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   if (!file->modemLines) {
     *status = MS_DSR_ON | MS_CTS_ON | MS_RLSD_ON;
     return TRUE;
@@ -39,11 +37,10 @@ BOOL WINAPI GetCommModemStatus(HANDLE handle, LPDWORD status) {
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   bool done = false;
   switch (function) {
     case SETDTR:

@@ -65,26 +65,6 @@ bool MoveIn(CommFile& file, Transfer& transfer, bool& ended) {
   return true;
 }
 
-// A read whose bytes are all queued, with none pending before it, completes
-// under the table's lock alone: the device's mutex is only tried, so the
-// lock order (device, then table) is kept.
-bool ReadFromQueue(HANDLE handle, BYTE* buffer, DWORD length, LPDWORD done,
-                   LPOVERLAPPED overlapped) {
-  object_table::Lock lock;
-  CommFile* file = static_cast<CommFile*>(object_table::Find(handle, ObjectKind::kCommFile));
-  if (file == nullptr || length == 0 || !file->mutex.try_lock()) return false;
-  std::lock_guard<std::mutex> held(file->mutex, std::adopt_lock);
-  if (file->closing || !file->reads.empty() || Queued(*file) < length) return false;
-  memcpy(buffer, file->inQueue.data() + file->inStart, length);
-  file->inStart += length;
-  if (done != nullptr) *done = length;
-  if (overlapped == nullptr) return true;
-  overlapped->InternalHigh = length;
-  overlapped->Internal = 0;
-  object_table::SignalEvent(overlapped->hEvent, true);
-  return true;
-}
-
 }  // namespace serial
 
 using namespace serial;
@@ -94,10 +74,9 @@ extern "C" {
 // The receive queue takes the size asked for (within bounds), keeping what
 // it holds.
 BOOL WINAPI SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   const size_t size = std::max(std::min(size_t{inQueue}, kInQueueMax), kInQueueMin);
   if (size < Queued(*file)) return TRUE;
   MoveToFront(*file);

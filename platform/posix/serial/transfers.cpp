@@ -52,7 +52,6 @@ bool ReadsAtOnce(const COMMTIMEOUTS& t) {
 BOOL StartTransfer(CommFile& file, Guard& lock, BYTE* buffer, DWORD length, LPDWORD done,
                    LPOVERLAPPED overlapped, bool isRead, HANDLE& toSet) {
   if (done != nullptr) *done = 0;
-  if (file.closing) return Fail(ERROR_INVALID_HANDLE);
   OVERLAPPED own = {};  // for a call without one: it waits here for the end
   LPOVERLAPPED used = overlapped != nullptr ? overlapped : &own;
   std::deque<Transfer>& queue = isRead ? file.reads : file.writes;
@@ -179,22 +178,6 @@ bool ReadsForThread(const CommFile& file) {
   return false;
 }
 
-// The device's side of a wait for a read's event (ObjectType::pollFor).
-bool PollForReads(KernelObject* object, pollfd* watch, uint64_t* next) {
-  CommFile& file = *static_cast<CommFile*>(object);
-  Guard lock(file.mutex);
-  if (file.closing || file.reads.empty()) return false;
-  *watch = {file.fd, POLLIN, 0};
-  for (const Transfer& read : file.reads) *next = std::min(*next, NextDue(read));
-  return true;
-}
-
-void ServiceReads(KernelObject* object) {
-  CommFile& file = *static_cast<CommFile*>(object);
-  Guard lock(file.mutex);
-  if (!file.closing) ServiceSide(file, true);
-}
-
 void AbortAll(CommFile& file, std::deque<Transfer>& queue) {
   for (const Transfer& transfer : queue) {
     Complete(file, transfer.overlapped, ERROR_OPERATION_ABORTED, transfer.done);
@@ -211,38 +194,43 @@ extern "C" {
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
                      LPOVERLAPPED overlapped) {
   if (ReadFromQueue(handle, static_cast<BYTE*>(buffer), length, done, overlapped)) return TRUE;
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   HANDLE toSet = nullptr;
-  Guard lock(file->mutex);
   const BOOL started =
       StartTransfer(*file, lock, static_cast<BYTE*>(buffer), length, done, overlapped, true, toSet);
-  lock.unlock();
-  if (toSet != nullptr) device.ReleaseSetting(toSet);
+  if (toSet != nullptr) call.EndSetting(toSet);
   return started;
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done,
                       LPOVERLAPPED overlapped) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   HANDLE toSet = nullptr;
-  Guard lock(file->mutex);
   // The buffer is only ever read from on the write side.
   BYTE* bytes = const_cast<BYTE*>(static_cast<const BYTE*>(buffer));
   const BOOL started = StartTransfer(*file, lock, bytes, length, done, overlapped, false, toSet);
-  lock.unlock();
-  if (toSet != nullptr) device.ReleaseSetting(toSet);
+  if (toSet != nullptr) call.EndSetting(toSet);
   return started;
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
+  // An operation that has ended has its result in the OVERLAPPED, where
+  // Windows reads it too: the device is not looked at again.
+  const DWORD ended = EndedWith(overlapped);
+  if (ended != ERROR_IO_PENDING) {
+    *done = static_cast<DWORD>(overlapped->InternalHigh);
+    return ended == 0 ? TRUE : Fail(ended);
+  }
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   // A pending read ends with what the device holds now, as if it had been
   // completed in the background.
   if (overlapped->Internal == ERROR_IO_PENDING && !file->closing) ServiceSide(*file, true);
@@ -264,10 +252,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
 }
 
 BOOL WINAPI CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   bool found = FindAndAbort(*file, file->reads, overlapped);
   found = FindAndAbort(*file, file->writes, overlapped) || found;
   if (file->waitOverlapped != nullptr &&
@@ -283,12 +270,10 @@ BOOL WINAPI CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
 }
 
 BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
   if (flags & ~kPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
-  Guard lock(file->mutex);
-  if (file->closing) return Fail(ERROR_INVALID_HANDLE);
   // The I/O thread looks again only when what it waits for has changed.
   const bool pending = !file->reads.empty() || !file->writes.empty();
   if (flags & PURGE_RXABORT) AbortAll(*file, file->reads);
@@ -305,10 +290,10 @@ BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
 // Waits until the bytes written so far have left: pending writes first, then
 // the driver's queue.
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
-  Device device(handle);
-  CommFile* file = device.get();
-  if (file == nullptr) return FALSE;
-  Guard lock(file->mutex);
+  DeviceCall call(handle);
+  if (!call) return FALSE;
+  CommFile* file = call.file();
+  Guard& lock = call.lock();
   file->completed.wait(lock, [&] { return file->writes.empty() || file->closing; });
   if (file->closing) return Fail(ERROR_INVALID_HANDLE);
   return file->line->Drain(lock) ? TRUE : Fail(ErrorOf(errno));
