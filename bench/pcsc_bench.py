@@ -2,7 +2,8 @@
 """APDU round trips through pcscd and the PC/SC driver beside readerscript's
 `req` on the same reader simulator, paced at 115200 baud and unpaced, and the
 CPU of pcscd with the driver idle with cards in both slots. Part of
-./run bench; writes bench/pcsc_results.md.
+./run bench; writes its table into docs/bench.md (between the pcsc results
+markers).
 """
 import datetime
 import os
@@ -11,6 +12,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from bench_page import write_section
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build/native/bin")
@@ -123,8 +126,7 @@ def main():
             "115200 paced" if paced else "unpaced", rs[0], rs[1], rate, client, daemon,
             client + daemon, rate / rs[0]))
         print("measured %s" % ("paced" if paced else "unpaced"), file=sys.stderr)
-    out = ["# PC/SC benchmark results\n",
-           "%s UTC, %d cores. Written by `./run bench` (bench/pcsc_bench.py).\n" % (
+    out = ["%s UTC, %d cores. Written by `./run bench` (bench/pcsc_bench.py).\n" % (
                datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), os.cpu_count()),
            "APDU `%s` (a request for 28 bytes: 10 bytes to the reader, 35 back) on readersim's "
            "slot 0, median of %d runs of %d (paced) or %d (unpaced) exchanges. **readerscript**: "
@@ -139,8 +141,7 @@ def main():
                "%.2f %% of a core over %d s (pcscd polls each slot every 400 ms; one status frame "
                "answers both).\n" % (idle, IDLE_SECONDS))
     text = "\n".join(out)
-    with open(os.path.join(ROOT, "bench/pcsc_results.md"), "w") as f:
-        f.write(text)
+    write_section("pcsc", text)
     print(text)
 
 

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Many readers and remote readers, for ./run bench; writes
-bench/readers_results.md.
+"""Many readers and remote readers, for ./run bench; writes its tables into
+docs/bench.md (between the readers results markers).
 
 - Eight readers at once: readerscript on one reader, then on eight readersims
   at once, each paced at 115200 baud; the aggregate rate against eight times
@@ -17,6 +17,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from bench_page import write_section
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build/native/bin")
@@ -113,17 +115,16 @@ def main():
     print("measured eight readers", file=sys.stderr)
     remote = through_ser2net(state)
     print("measured ser2net", file=sys.stderr)
-    out = ["# Many readers and remote readers\n",
-           "%s UTC, %d cores. Written by `./run bench` (bench/readers_bench.py).\n" % (
+    out = ["%s UTC, %d cores. Written by `./run bench` (bench/readers_bench.py).\n" % (
                datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), os.cpu_count()),
-           "## Eight readers at once\n",
+           "### Eight readers at once\n",
            "readerscript with `insert 0` and %d `req 0 %s` per reader, each readersim paced at "
            "115200 baud, median of %d runs.\n" % (COUNT, APDU, ROUNDS),
            "| readers | exchanges/s in all | against 8 × one reader |",
            "|---:|---:|---:|",
            "| 1 | %.0f | |" % one,
            "| 8 | %.0f | %.2f |" % (many, many / (READERS * one)),
-           "\n## Through ser2net on loopback, unpaced echo\n",
+           "\n### Through ser2net on loopback, unpaced echo\n",
            "ser2net 4.3 (`telnet(rfc2217),tcp(nodelay)`, `chardelay: false`) serving readersim's "
            "pseudo-terminal; **ours**: `link_echo` on a COM port mapped to rfc2217://127.0.0.1:PORT; "
            "**pyserial**: `peer_pyserial.py` with `rfc2217://127.0.0.1:PORT?ign_set_control`. "
@@ -135,8 +136,7 @@ def main():
         out.append("| %d | %.0f | %.0f | %.2f | %.3f | %.3f |" % (
             payload, 1 / ours_s, 1 / peer_s, peer_s / ours_s, ours_cpu * 1000, peer_cpu * 1000))
     text = "\n".join(out) + "\n"
-    with open(os.path.join(ROOT, "bench/readers_results.md"), "w") as f:
-        f.write(text)
+    write_section("readers", text)
     print(text)
 
 

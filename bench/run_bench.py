@@ -4,10 +4,12 @@ through our link code and serchan32, natively and under Wine, beside peers
 (pyserial; a host that reads each answer piece with one read) on the same
 reader simulator in the same run, paced at 115200 and 921600 baud (and
 natively at 12 Mbaud, a fast USB adapter's line) and unpaced; readertest's idle CPU and memory; where the time goes under Wine.
-Writes bench/results.md and the table between the bench markers of
-README.md. Compare ratios within one run: the machines are shared and noisy.
+Writes its tables into docs/bench.md (between the echo results markers) and
+the echo measurements into bench/results.json, which bench/plot_bench.py
+draws. Compare ratios within one run: the machines are shared and noisy.
 """
 import datetime
+import json
 import os
 import platform
 import re
@@ -15,6 +17,8 @@ import select
 import subprocess
 import sys
 import time
+
+from bench_page import write_section
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build/native/bin")
@@ -386,10 +390,10 @@ def write_results(results, sim_peak, idles, background, wine, took):
         if match:
             cpu = match.group(1)
     wine_version = subprocess.run([WINE_LOADER, "--version"], stdout=subprocess.PIPE).stdout.decode().strip()
-    out.append("# Benchmark results\n")
-    out.append("%s UTC, %s, %d cores (%s), Linux %s, %s. Written by `./run bench` (bench/run_bench.py) "
-               "in %.0f s.\n" % (datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), platform.node() or "host",
-                                 os.cpu_count(), cpu, platform.release(), wine_version, took))
+    run = "%s UTC, %s, %d cores (%s), Linux %s, %s" % (
+        datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), platform.node() or "host", os.cpu_count(), cpu,
+        platform.release(), wine_version)
+    out.append("%s. Written by `./run bench` (bench/run_bench.py) in %.0f s.\n" % (run, took))
     out.append("Echo exchanges (command 0x3F) with readersim on a pseudo-terminal, `--pace --baud B` "
                "(answers and commands take the line's byte time) or unpaced. Efficiency = the line's own "
                "time for the exchange, 2 x (5 + n) bytes x 10 bits / baud, over the measured time "
@@ -489,9 +493,8 @@ def write_results(results, sim_peak, idles, background, wine, took):
     out.append("| all requests | %.1f | %.2f |" % (total / exchanges, total / exchanges / 21))
     out.append("| signals sent | %.1f | %.2f |" % (signals / exchanges, signals / exchanges / 21))
     text = "\n".join(out) + "\n"
-    with open(os.path.join(ROOT, "bench/results.md"), "w") as results_file:
-        results_file.write(text)
-    update_readme(text)
+    write_section("echo", text)
+    write_data(results, run)
     print(text)
 
 
@@ -501,18 +504,26 @@ def failures(results):
     return "%d of %d exchanges" % (failed, exchanges)
 
 
-def update_readme(text):
-    path = os.path.join(ROOT, "README.md")
-    with open(path) as readme:
-        content = readme.read()
-    begin, end = "<!-- bench results begin -->", "<!-- bench results end -->"
-    if begin not in content or end not in content:
-        return
-    body = text.split("\n", 1)[1]  # without the title
-    head, rest = content.split(begin, 1)
-    tail = rest.split(end, 1)[1]
-    with open(path, "w") as readme:
-        readme.write(head + begin + "\n" + body + end + tail)
+def write_data(results, run, path=os.path.join(ROOT, "bench/results.json")):
+    """The echo measurements, one entry per host, build, line and payload, for
+    bench/plot_bench.py: line is the baud rate, null unpaced; efficiency as in
+    the tables, null unpaced; cpu_ms the CPU per exchange (under Wine with the
+    wineserver's share), as the tables' s/1000."""
+    rows = []
+    for baud in NATIVE_BAUDS + [None]:
+        for build in ("native", "wine"):
+            for host in ("ours", "pyserial", "piece", "traced"):
+                for payload, row in sorted(results.get((host, build, baud), {}).items()):
+                    rows.append({
+                        "line": baud, "payload": payload, "build": build, "host": host,
+                        "exchanges_per_s": round(1 / row["seconds"], 1),
+                        "efficiency": round(line_time(baud, payload) / row["seconds"], 3) if baud else None,
+                        "cpu_ms": round((row["cpu"] + row.get("server_cpu", 0)) * 1000, 3)})
+    # One row a line, so that a new run's changes read as lines in a diff.
+    with open(path, "w") as data:
+        data.write('{"run": %s,\n "echo": [\n' % json.dumps(run, ensure_ascii=False))
+        data.write(",\n".join("  " + json.dumps(row) for row in rows))
+        data.write("\n ]\n}\n")
 
 
 if __name__ == "__main__":
