@@ -1,7 +1,6 @@
 # What `cmake --install` puts where, and the packages CPack makes of it
-# (./run dist): a Debian package from the native tree, a zip from each
-# Windows tree.
-set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/serchan-toolkit)
+# (./run dist): the Debian packages of the native tree
+# (cmake/debian/packages.cmake), a zip from each Windows tree.
 
 if(WIN32)
   # The zip: programs, libraries, header, definitions and import library side
@@ -18,14 +17,21 @@ if(WIN32)
   endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
+  # Each install rule is in the component of the Debian package that holds it
+  # (cmake/debian/packages.cmake); `cmake --install` installs them all but
+  # the debug symbols.
   set_target_properties(serchan32 dump PROPERTIES VERSION ${PROJECT_VERSION}
                                                   SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS serchan32 EXPORT serchan32Targets
-          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libserchan32
+                  NAMELINK_COMPONENT dev
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(TARGETS dump LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(TARGETS readertest readerscript readersim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(TARGETS serchan-ports RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # libdump serves the reader console; its header is not installed, so
+  # neither is a libdump.so link to build against.
+  install(TARGETS dump LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libdump
+          NAMELINK_SKIP)
+  install(TARGETS readertest readerscript readersim serchan-ports
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
   # The PC/SC driver where pcscd looks for serial drivers, and its reader.conf
   # template (all commented out). The driver finds libserchan32 in the
@@ -33,7 +39,7 @@ else()
   set(pcsc_driver_dir lib/pcsc/drivers/serial)
   file(RELATIVE_PATH driver_to_libdir /${pcsc_driver_dir} /${CMAKE_INSTALL_LIBDIR})
   set_target_properties(ifd-serchan PROPERTIES INSTALL_RPATH "$ORIGIN/${driver_to_libdir}")
-  install(TARGETS ifd-serchan LIBRARY DESTINATION ${pcsc_driver_dir})
+  install(TARGETS ifd-serchan LIBRARY DESTINATION ${pcsc_driver_dir} COMPONENT pcsc)
   # The configuration folder as GNU has it: /etc for the prefix /usr (the
   # package), PREFIX/etc for any other; file(INSTALL) adds DESTDIR itself.
   install(CODE "
@@ -41,8 +47,9 @@ else()
     if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
       set(conf_dir /etc/reader.conf.d)
     endif()
-    file(INSTALL ${CMAKE_SOURCE_DIR}/cmake/serchan-reader.conf DESTINATION \${conf_dir})")
-  install(FILES serchan32/serchan32.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    file(INSTALL ${CMAKE_SOURCE_DIR}/cmake/serchan-reader.conf DESTINATION \${conf_dir})"
+    COMPONENT pcsc)
+  install(FILES serchan32/serchan32.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
   # pkg-config: serchan32.pc; CMake: find_package(serchan32) gives
   # serchan32::serchan32.
@@ -50,42 +57,46 @@ else()
   file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
   string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
   configure_file(cmake/serchan32.pc.in ${CMAKE_BINARY_DIR}/serchan32.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/serchan32.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${CMAKE_BINARY_DIR}/serchan32.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
   set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/serchan32)
-  install(EXPORT serchan32Targets NAMESPACE serchan32:: DESTINATION ${cmake_dir})
+  install(EXPORT serchan32Targets NAMESPACE serchan32:: DESTINATION ${cmake_dir} COMPONENT dev)
   include(CMakePackageConfigHelpers)
   write_basic_package_version_file(${CMAKE_BINARY_DIR}/serchan32ConfigVersion.cmake
                                    COMPATIBILITY SameMajorVersion)
   install(FILES cmake/serchan32Config.cmake ${CMAKE_BINARY_DIR}/serchan32ConfigVersion.cmake
-          DESTINATION ${cmake_dir})
+          DESTINATION ${cmake_dir} COMPONENT dev)
 
-  install(FILES README.md examples/version_query.c examples/reader_check.rsc
-          DESTINATION ${doc_dir})
-  install(FILES docs/man/readertest.1 docs/man/readerscript.1 docs/man/readersim.1
-                docs/man/serchan-ports.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The man pages gzipped as Debian has them (-9n: the same bytes on every
+  # build); gzipped() gzips a file at build time and gives its gzipped path.
+  set(gzipped_files)
+  function(gzipped source out)
+    get_filename_component(name ${source} NAME)
+    set(gz ${CMAKE_BINARY_DIR}/gzipped/${name}.gz)
+    add_custom_command(OUTPUT ${gz}
+                       COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_BINARY_DIR}/gzipped/${name}
+                       COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/gzipped/${name}
+                       DEPENDS ${source} VERBATIM)
+    set(gzipped_files ${gzipped_files} ${gz} PARENT_SCOPE)
+    set(${out} ${gz} PARENT_SCOPE)
+  endfunction()
+  foreach(page readertest readerscript readersim serchan-ports)
+    gzipped(${CMAKE_SOURCE_DIR}/docs/man/${page}.1 gz)
+    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endforeach()
 
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_PACKAGE_NAME serchan-toolkit)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "serchan toolkit developers <serchan@localhost>")
-  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pcscd)
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pcsc-tools, opensc")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst
-      ${CMAKE_SOURCE_DIR}/cmake/debian/postrm ${CMAKE_SOURCE_DIR}/cmake/debian/conffiles)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The package names, and what makes the packages Debian's.
+  include(cmake/debian/packages.cmake)
+  add_custom_target(gzipped_docs ALL DEPENDS ${gzipped_files})
+
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_tools}
+          COMPONENT tools)
+  install(FILES examples/reader_check.rsc
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_tools}/examples COMPONENT tools)
+  install(FILES examples/version_query.c
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_dev}/examples COMPONENT dev)
 endif()
 
 set(CPACK_PACKAGE_VENDOR "serchan toolkit")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Serial smart-card reader toolkit: serchan32, readertest, readerscript, readersim, PC/SC driver")
-set(CPACK_PACKAGE_DESCRIPTION
-    "serchan32 drives up to eight serial ports as numbered channels; readertest is the console "
-    "for a two-slot smart-card reader on a COM port, readerscript runs reader sessions from "
-    "script files for CI, readersim simulates the reader on a pseudo-terminal, and "
-    "libifd-serchan.so makes the reader available to every PC/SC application through pcscd.")
 include(CPack)

@@ -4,9 +4,11 @@
 #   example MODE PREFIX READERSIM WORK the README's example built against
 #                                      PREFIX (MODE pkg-config or cmake) and
 #                                      run against the simulator
-#   packages NATIVE WIN64 WIN32 OUT    the .deb and the two zips, into OUT
-#   deb OUT WORK                       the .deb unpacked: its files, its
-#                                      dependencies, its programs run
+#   packages NATIVE WIN64 WIN32 OUT    the .debs and the two zips, into OUT
+#   deb OUT WORK                       the .debs checked by lintian and
+#                                      unpacked into one root: each one's
+#                                      files and dependencies, the programs
+#                                      run, the example built against them
 #   zips OUT                           each zip's files and their PE imports
 set -euo pipefail
 export LC_ALL=C
@@ -14,6 +16,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 version=$(sed -n 's/^project(serchan_toolkit VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# The libraries' folder under a prefix: lib/<multiarch triplet>, as Debian has it.
+libdir=lib/$(cc -print-multiarch)
 
 cmd_install() {
   rm -rf "$2"
@@ -25,9 +29,9 @@ cmd_example() {
   rm -rf "$work" && mkdir -p "$work"
   case "$mode" in
     pkg-config)
-      PKG_CONFIG_PATH="$prefix/lib/pkgconfig" cc -Wall -Werror "$root/examples/version_query.c" \
-        $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs serchan32) \
-        -Wl,-rpath,"$prefix/lib" -o "$work/version_query" ;;
+      cc -Wall -Werror "$root/examples/version_query.c" \
+        $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs serchan32) \
+        -Wl,-rpath,"$prefix/$libdir" -o "$work/version_query" ;;
     cmake)
       cmake -S "$here/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" \
         -DEXAMPLE="$root/examples/version_query.c" >/dev/null
@@ -45,14 +49,17 @@ cmd_example() {
 }
 
 cmd_packages() {
-  local out=$4
+  local out=$4 said
   rm -rf "$out" && mkdir -p "$out" && out=$(cd "$out" && pwd)
   local tree
   for tree in "$1" "$2" "$3"; do
     [ -f "$tree/CPackConfig.cmake" ] || fail "$tree is not built (./run build)"
     tree=$(cd "$tree" && pwd)
     rm -rf "$tree/cpack"
-    (cd "$tree" && cpack --config CPackConfig.cmake -B "$tree/cpack" >/dev/null)
+    # CPack's output only when it fails: its warnings about shared objects
+    # without a SONAME (the driver, the debug files) are expected.
+    said=$(cd "$tree" && cpack --config CPackConfig.cmake -B "$tree/cpack" 2>&1) ||
+      fail "cpack in $tree: $said"
     find "$tree/cpack" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \) -exec cp {} "$out"/ \;
   done
   ls "$out"
@@ -74,43 +81,113 @@ check_postrm() {
   [ "$left" = ".bench.serchan-removed other " ] || fail "after postrm remove, /etc/reader.conf.d holds: $left"
 }
 
-cmd_deb() {
-  local out=$1 work=$2 deb
-  deb=$(ls "$out"/serchan-toolkit_"$version"_*.deb) || fail "no .deb in $out"
-  rm -rf "$work" && mkdir -p "$work"
-  dpkg-deb -x "$deb" "$work/root"
-  local f
-  for f in usr/bin/readertest usr/bin/readerscript usr/bin/readersim usr/bin/serchan-ports \
-           usr/include/serchan32.h usr/lib/libserchan32.so.1 usr/lib/libdump.so.1 \
-           usr/lib/pkgconfig/serchan32.pc \
-           usr/lib/cmake/serchan32/serchan32Config.cmake usr/share/man/man1/readerscript.1 \
-           usr/share/doc/serchan-toolkit/README.md usr/lib/pcsc/drivers/serial/libifd-serchan.so \
-           etc/reader.conf.d/serchan-reader.conf; do
-    [ -e "$work/root/$f" ] || fail "the .deb has no /$f"
+# Lintian on every package: an error fails, and so does a warning whose tag
+# is not in lintian-allowed (each there with its reason).
+check_lintian() {
+  local said allowed left
+  said=$(lintian --allow-root --no-cfg --fail-on none "$@" 2>&1) || fail "lintian did not run: $said"
+  allowed=$(sed -n 's/^\([a-z0-9][a-z0-9-]*\) .*/\1/p' "$here/lintian-allowed" | paste -sd'|')
+  left=$(grep -E '^[EW]: ' <<<"$said" | grep -Ev "^W: [^ ]+: (${allowed:-none})( |$)" || true)
+  [ -z "$left" ] || fail "lintian: $left"
+  grep -E '^W: ' <<<"$said" || true
+}
+
+# PACKAGE FILE...: each FILE (under /) is in PACKAGE.
+check_files() {
+  local package=$1 listing f
+  listing=$(dpkg-deb -c "$(package_file "$package")" | sed 's/.* \.\///; s/ -> .*//')
+  for f in "${@:2}"; do
+    grep -qxF "$f" <<<"$listing" || fail "$package has no /$f"
   done
-  # The reader.conf template is the package's conffile and all commented out.
+}
+package_file() { ls "$out"/"$1"_"$version"_*.deb; }
+# PACKAGE DEPENDENCY...: PACKAGE's Depends names each DEPENDENCY.
+check_depends() {
+  local depends d
+  depends=$(dpkg-deb -f "$(package_file "$1")" Depends)
+  for d in "${@:2}"; do
+    grep -qF "$d" <<<"$depends" || fail "$1 Depends lacks $d: $depends"
+  done
+  echo "$1: Depends: $depends"
+}
+
+cmd_deb() {
+  out=$1
+  local work=$2 major=${version%%.*} package
+  local lib=libserchan32-$major dump=libdump$major dev=libserchan32-dev
+  local tools=serchan-tools pcsc=libifd-serchan
+  rm -rf "$work" && mkdir -p "$work/control"
+  for package in $lib $dump $dev $tools $pcsc; do
+    package_file "$package" >/dev/null || fail "no $package .deb in $out"
+    dpkg-deb -x "$(package_file "$package")" "$work/root"
+    dpkg-deb -e "$(package_file "$package")" "$work/control/$package"
+  done
+  for package in $lib $dump $tools $pcsc; do
+    dpkg-deb -x "$(package_file "$package-dbgsym")" "$work/dbgsym" || fail "no $package-dbgsym"
+  done
+  check_lintian "$out"/*.deb
+
+  check_files $lib "usr/$libdir/libserchan32.so.1"
+  check_files $dump "usr/$libdir/libdump.so.1"
+  check_files $dev usr/include/serchan32.h "usr/$libdir/libserchan32.so" \
+    "usr/$libdir/pkgconfig/serchan32.pc" "usr/$libdir/cmake/serchan32/serchan32Config.cmake"
+  check_files $tools usr/bin/readertest usr/bin/readerscript usr/bin/readersim \
+    usr/bin/serchan-ports usr/share/man/man1/readerscript.1.gz usr/share/doc/$tools/README.md
+  check_files $pcsc usr/lib/pcsc/drivers/serial/libifd-serchan.so \
+    etc/reader.conf.d/serchan-reader.conf
+
+  # Each library: its SONAME, shlibs, ldconfig trigger, and a symbols file
+  # that lists exactly what it exports.
+  local so name
+  for so in "$lib:libserchan32.so.1" "$dump:libdump.so.1"; do
+    package=${so%%:*} name=${so#*:}
+    [ "$(readelf -d "$work/root/usr/$libdir/$name" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = "$name" ] ||
+      fail "$name's SONAME"
+    [ "$(cat "$work/control/$package/shlibs")" = "${name%.so.*} $major $package (>= $version)" ] ||
+      fail "$package shlibs: $(cat "$work/control/$package/shlibs")"
+    [ "$(cat "$work/control/$package/triggers")" = "activate-noawait ldconfig" ] ||
+      fail "$package has no ldconfig trigger"
+    diff <(nm -D --defined-only "$work/root/usr/$libdir/$name" | awk '{ print $3 }' | sort) \
+      <(sed -n 's/^ \([^@]*\)@.*/\1/p' "$work/control/$package/symbols" | sort) >&2 ||
+      fail "$package's symbols file is not what $name exports"
+  done
+  # Each program and library (stripped: lintian sees to that) has its debug
+  # information in a -dbgsym package, found by its build ID.
+  local elf id said
+  for elf in $(find "$work/root" -type f \( -path '*/bin/*' -o -name '*.so*' \)); do
+    id=$(readelf -n "$elf" | sed -n 's/.*Build ID: //p')
+    said=$(readelf -S "$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" 2>&1 || true)
+    [[ "$said" == *.debug_info* ]] || fail "no debug information for $elf"
+  done
+
+  # The reader.conf template is the driver's conffile and all commented out.
   grep -Eqv '^[[:space:]]*(#|$)' "$work/root/etc/reader.conf.d/serchan-reader.conf" &&
     fail "the reader.conf template has a line that is not a comment"
-  dpkg-deb -e "$deb" "$work/control"
-  [ "$(cat "$work/control/conffiles")" = /etc/reader.conf.d/serchan-reader.conf ] ||
-    fail "conffiles: $(cat "$work/control/conffiles")"
-  [ "$(dpkg-deb -f "$deb" Recommends)" = pcscd ] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
-  check_postrm "$work/control/postrm"
-  local depends
-  depends=$(dpkg-deb -f "$deb" Depends)
-  for f in libc6 libstdc++6 libedit2; do
-    grep -q "$f" <<<"$depends" || fail "Depends lacks $f: $depends"
-  done
-  [ "$(readelf -d "$work/root/usr/lib/libserchan32.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = \
-    libserchan32.so.1 ] || fail "libserchan32's SONAME"
+  [ "$(cat "$work/control/$pcsc/conffiles")" = /etc/reader.conf.d/serchan-reader.conf ] ||
+    fail "conffiles: $(cat "$work/control/$pcsc/conffiles")"
+  [ "$(dpkg-deb -f "$(package_file $pcsc)" Recommends)" = pcscd ] ||
+    fail "Recommends: $(dpkg-deb -f "$(package_file $pcsc)" Recommends)"
+  check_postrm "$work/control/$pcsc/postrm"
+
+  # Depends: what each links, and the packages of the toolkit it needs.
+  check_depends $lib libc6 libstdc++6
+  check_depends $dump libc6 libedit2
+  check_depends $dev "$lib (= $version)"
+  check_depends $tools libc6 libstdc++6 "$lib (>= $version)" "$dump (>= $version)"
+  check_depends $pcsc libc6 "$lib (>= $version)"
+
+  # The programs from the packages, and the example built against them.
+  export LD_LIBRARY_PATH=$work/root/usr/$libdir
   # Whole outputs first: under pipefail a reader that stops early (head,
   # grep -q) would fail the check by the writer's SIGPIPE.
-  local said
   said=$("$work/root/usr/bin/readerscript" --version)
   [ "$said" = "readerscript $version" ] || fail "readerscript --version from the package: $said"
   said=$("$work/root/usr/bin/readersim" --help)
   [ "${said%%$'\n'*}" = "readersim $version" ] || fail "readersim --help from the package"
-  echo "$(basename "$deb"): Depends: $depends"
+  local mode
+  for mode in pkg-config cmake; do
+    (cmd_example $mode "$work/root/usr" "$work/root/usr/bin/readersim" "$work/example-$mode")
+  done
 }
 
 cmd_zips() {
