@@ -3,8 +3,9 @@
 # that any test runs alone with plain ctest.
 #
 # Labels: unit, line (on the test bed's lines), e2e, faults, load, fuzz, pcsc,
-# remote (ports on a ser2net server), and
-# wine for every test that runs a Windows program under Wine.
+# remote (ports on a ser2net server), dist (the packages), format (the
+# sources' format), and wine for every test that runs a Windows program under
+# Wine.
 
 # The test bed's COM port numbers, from its table (tools/bed-ports): each row
 # NAME as the list SERCHAN_PORTS_<NAME>, and for C++ as the array k<Name> of
