@@ -36,7 +36,8 @@ PAYLOADS = [0, 16, 255, 1019]
 BAUDS = [115200, 921600]
 # Natively also a fast USB adapter's line.
 NATIVE_BAUDS = BAUDS + [12000000]
-COM = 37  # mapped to build/bed/sim37 in the Wine prefix
+# The bench's port in the test bed's table (tools/bed-ports), simN in Wine's prefix.
+COM = int(re.search(r"^sim_bench=(\d+)", open(os.path.join(ROOT, "tools/bed-ports")).read(), re.M)[1])
 LINK = os.path.join(BED, "sim%d" % COM)
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -198,7 +199,7 @@ def line_time(baud, payload):
 def idle(build, mode):
     """readertest's CPU over 5 s at the prompt (mode None) or in the ESC wait
     after the complex test's verdict (mode "T"); and its peak memory."""
-    port = 36
+    port = COM
     link = os.path.join(BED, "sim%d" % port)
     # Both cards leave as they are powered down, so the complex test ends.
     sim = Simulator(link=link, extra=["--remove-on-power-down"])
@@ -241,7 +242,7 @@ def idle_comm_wait():
     """CPU over 5 s of a Windows program that only keeps a WaitCommEvent for
     line errors pending on a port, as the library's watcher does: Wine's
     share of the idle figures."""
-    port = 36
+    port = COM
     sim = Simulator(link=os.path.join(BED, "sim%d" % port))
     process = subprocess.Popen([WINE_RUN, os.path.join(WINDOWS, "comm_wait_idle.exe"), str(port), "9"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)

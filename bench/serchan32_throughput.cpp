@@ -6,12 +6,13 @@
 #include <thread>
 #include <vector>
 
+#include "bed_ports.h"
 #include "serchan32/serchan32.h"
 #include "tests/support/far_end.h"
 
 namespace {
 
-const int kCom = 20;
+const int kCom = kBedPairs[0];  // the test bed's first pair
 const int kRuns = 5;
 
 double Seconds(LARGE_INTEGER start, LARGE_INTEGER end) {

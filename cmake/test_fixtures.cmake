@@ -3,14 +3,41 @@
 # that any test runs alone with plain ctest.
 #
 # Labels: unit, line (on the test bed's lines), e2e, faults, load, fuzz, pcsc,
-# remote (ports on a ser2net server), and
-# wine for every test that runs a Windows program under Wine.
+# remote (ports on a ser2net server), dist (the packages), format (the
+# sources' format), and wine for every test that runs a Windows program under
+# Wine.
 
-# The bed: pseudo-terminal pairs behind COM20..29 (ptybed), with the modem
-# lines of the modemlines preload, under build/bed of the checkout. The
+# The test bed's COM port numbers, from its table (tools/bed-ports): each row
+# NAME as the list SERCHAN_PORTS_<NAME>, and for C++ as the array k<Name> of
+# the generated bed_ports.h (sim_readertest_faults as kSimReadertestFaults).
+set(bed_ports_table ${CMAKE_SOURCE_DIR}/tools/bed-ports)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${bed_ports_table})
+file(STRINGS ${bed_ports_table} bed_ports_rows REGEX "^[a-z0-9_]+=")
+set(bed_ports_header
+    "// The test bed's COM port numbers (made by CMake from tools/bed-ports).\n#pragma once\n\n")
+foreach(row IN LISTS bed_ports_rows)
+  string(REGEX REPLACE "=.*" "" name "${row}")
+  string(REGEX REPLACE "^[^=]*= *" "" numbers "${row}")
+  string(REGEX REPLACE " +" ";" numbers "${numbers}")
+  set(SERCHAN_PORTS_${name} ${numbers})
+  string(REPLACE "_" ";" words "${name}")
+  set(array k)
+  foreach(word IN LISTS words)
+    string(SUBSTRING "${word}" 0 1 head)
+    string(SUBSTRING "${word}" 1 -1 tail)
+    string(TOUPPER "${head}" head)
+    string(APPEND array "${head}${tail}")
+  endforeach()
+  list(JOIN numbers ", " elements)
+  string(APPEND bed_ports_header "constexpr int ${array}[] = {${elements}};\n")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/bed_ports.h CONTENT "${bed_ports_header}")
+
+# The bed: pseudo-terminal pairs behind the bed_pairs ports (ptybed), with the
+# modem lines of the modemlines preload, under build/bed of the checkout. The
 # Windows trees use the native tree's ptybed.
 set(SERCHAN_BED_DIR ${CMAKE_SOURCE_DIR}/build/bed)
-set(SERCHAN_BED_PORTS 20 21 22 23 24 25 26 27 28 29)
+set(SERCHAN_BED_PORTS ${SERCHAN_PORTS_bed_pairs})
 if(WIN32)
   set(SERCHAN_NATIVE_BUILD ${CMAKE_SOURCE_DIR}/build/native CACHE PATH
       "The native tree whose test-bed tools the Windows trees use")

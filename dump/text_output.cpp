@@ -38,6 +38,10 @@ int FormatAndWrite(const char* format, va_list args) {
 
 }  // namespace
 
+// ConStatus is this function under a second name (dump.def exports it so
+// from the DLL): status lines end in "\r" and are rewritten in place by the
+// next one, which the carriage return does on a console and on a terminal
+// reading a pipe, so they need nothing of their own.
 int ConPrint(const char* format, ...) {
   EnsureOpen();
   va_list args;
@@ -47,16 +51,9 @@ int ConPrint(const char* format, ...) {
   return result;
 }
 
-// Status lines end in "\r" and are rewritten in place by the next one; the
-// carriage return does that on a console and on a terminal reading a pipe.
-int ConStatus(const char* format, ...) {
-  EnsureOpen();
-  va_list args;
-  va_start(args, format);
-  const int result = FormatAndWrite(format, args);
-  va_end(args);
-  return result;
-}
+#if !defined(_WIN32)
+int ConStatus(const char* format, ...) __attribute__((alias("ConPrint")));
+#endif
 
 void ConWrite(const char* text) {
   EnsureOpen();

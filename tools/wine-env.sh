@@ -31,16 +31,8 @@ esac
 wine() { "$WINELOADER" "$@"; }
 wineserver() { "$WINESERVER" "$@"; }
 
-# COM numbers whose devices the test bed lays under build/bed.
-bed_ports="20 21 22 23 24 25 26 27 28 29"
-# COM numbers for reader simulators, each linked at build/bed/simN by the test
-# that starts it; and the demo's, COM1 at build/bed/demo. (Not named comN:
-# their lines are the preload's defaults, DSR, CTS and carrier on.)
-sim_ports="30 31 32 33 34 35 36 37 50 51 52 53 54 55 56"
-# COM numbers for the reliability tests' own pseudo-terminals, each linked at
-# build/bed/relN by the test that makes it (lines on, as for the simulators).
-rel_ports="60 61 62 63 64 65 66 67"
-demo_port=1
+# The demo's COM number, from the test bed's table of ports.
+demo_port=$(sed -n 's/^demo=//p' "$root/tools/bed-ports")
 demo_link="$MODEMLINES_DIR/demo"
 
 # Creates the prefix once, maps the test bed's COM ports into it, and starts
@@ -48,14 +40,20 @@ demo_link="$MODEMLINES_DIR/demo"
 # runs: services started by that program would inherit its pipes.
 wine_prepare() {
   mkdir -p "$MODEMLINES_DIR"
-  local marker="$WINEPREFIX/.serchan-prepared-9"
+  # A prefix is made again when the table of ports changes.
+  local marker
+  marker="$WINEPREFIX/.serchan-prepared-10-$(cksum <"$root/tools/bed-ports" | cut -d' ' -f1)"
   if [ ! -f "$marker" ]; then
     wine wineboot -i >/dev/null 2>&1 </dev/null || true
-    local n ports=""
-    for n in $bed_ports; do ports="$ports COM$n=$MODEMLINES_DIR/com$n"; done
-    for n in $sim_ports; do ports="$ports COM$n=$MODEMLINES_DIR/sim$n"; done
-    for n in $rel_ports; do ports="$ports COM$n=$MODEMLINES_DIR/rel$n"; done
-    ports="$ports COM$demo_port=$demo_link"
+    # Each row's ports at their files: bed_ at comN, sim_ at simN, rel_ at relN.
+    local name numbers n ports="COM$demo_port=$demo_link"
+    while IFS='=' read -r name numbers; do
+      case "$name" in
+        bed_*) for n in $numbers; do ports="$ports COM$n=$MODEMLINES_DIR/com$n"; done ;;
+        sim_*) for n in $numbers; do ports="$ports COM$n=$MODEMLINES_DIR/sim$n"; done ;;
+        rel_*) for n in $numbers; do ports="$ports COM$n=$MODEMLINES_DIR/rel$n"; done ;;
+      esac
+    done <"$root/tools/bed-ports"
     local port
     for port in $ports; do
       wine reg add 'HKLM\Software\Wine\Ports' /v "${port%%=*}" /t REG_SZ /d "${port#*=}" /f \

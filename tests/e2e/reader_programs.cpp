@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "bed_ports.h"
+
 bool NativeBuild() {
   const char* build = std::getenv("READERTEST_E2E_BUILD");
   return build != nullptr && std::string(build) == "native";
@@ -14,7 +16,7 @@ bool NativeBuild() {
 
 int E2ePort() {
   const char* port = std::getenv("READERTEST_E2E_PORT");
-  return port != nullptr ? std::atoi(port) : 30;
+  return port != nullptr ? std::atoi(port) : kSimDefault[0];
 }
 
 std::string SimulatorLink(int port) { return RepoRoot() + "/build/bed/sim" + std::to_string(port); }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bed_ports.h"
 #include "tests/e2e/reader_programs.h"
 #include "tests/support/console_session.h"
 #include "tests/support/trace_lines.h"
@@ -226,9 +227,14 @@ TEST(Scripts, ScriptErrorsAreListedAndNothingIsSent) {
   EXPECT_TRUE(reader.Frames().empty());
 }
 
-// Four readers at once on COM74 to COM77, which no other group uses; the
-// Wine prefix maps no simulator there, so these cases are the native build's.
-const int kReaders[] = {74, 75, 76, 77};
+// Four readers at once on COM74 to COM77 (sim_readerscript_readers), which
+// no other group uses; the Wine prefix maps no simulator there, so these
+// cases are the native build's.
+const auto& kReaders = kSimReaderscriptReaders;
+// The texts below name the ports.
+static_assert(sizeof kReaders / sizeof kReaders[0] == 4 && kReaders[0] == 74 && kReaders[1] == 75 &&
+                  kReaders[2] == 76 && kReaders[3] == 77,
+              "the cases of four readers expect COM74 to COM77");
 
 std::vector<std::string> ReaderLinks() {
   std::vector<std::string> links;

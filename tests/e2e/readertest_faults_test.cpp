@@ -6,7 +6,7 @@
 // vanishes must leave the program usable or let it end cleanly.
 //
 // The cases run in lanes, one simulator and one readertest per COM port
-// (COM50 to COM53), because most of their time is spent waiting out the
+// (the bed's sim_readertest_faults row), because most of their time is spent waiting out the
 // link's 5 s time-outs. READERTEST_E2E_BUILD=native runs the native build,
 // otherwise readertest.exe runs under Wine.
 #include <gtest/gtest.h>
@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bed_ports.h"
 #include "tests/e2e/reader_programs.h"
 #include "tests/support/console_session.h"
 
@@ -39,7 +40,7 @@ const std::string kRoot = RepoRoot();
 const std::string kPrompt = "\nEnter command->";
 const std::string kHexPrompt = " Введите команду в HEX формате :";
 const char kEsc[] = "\x1b";
-const int kPorts[] = {50, 51, 52, 53};
+const auto& kPorts = kSimReadertestFaults;
 
 // A failed answer is given up after the first byte's 5000 ms at most; the
 // data block may take another 5000 ms. Waits below this did not sit out a

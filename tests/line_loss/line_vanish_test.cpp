@@ -8,7 +8,7 @@
 // The test makes the pseudo-terminals and drives the library through the
 // probe (line_probe.cpp) on pipes: the native one (LINE_LOSS_BUILD=native,
 // COM64 through SERCHAN32_COM64) or the Windows one under Wine (COM60, which
-// the project's prefix maps to build/bed/rel60).
+// the project's prefix maps to build/bed/rel60): the bed's rel_line_vanish.
 //
 // "Promptly" is measured here, from the moment the far side is closed to the
 // probe's answer: it must come within kPromptMs, a fifth of the reads' own
@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bed_ports.h"
 #include "tests/support/console_session.h"
 
 namespace {
@@ -48,7 +49,7 @@ bool Native() {
   return build != nullptr && std::string(build) == "native";
 }
 
-int Com() { return Native() ? 64 : 60; }
+int Com() { return kRelLineVanish[Native() ? 1 : 0]; }
 
 std::string LinkPath() { return RepoRoot() + "/build/bed/rel" + std::to_string(Com()); }
 

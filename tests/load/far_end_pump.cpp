@@ -114,7 +114,7 @@ void FarEndPump::Serve() {
 LoadFarEnds::LoadFarEnds(Serving serving, const std::string& linkDirectory)
     : namedByEnvironment_(linkDirectory.empty()) {
   for (int slot = 0; slot < kLoadChannels; ++slot) {
-    const std::string com = std::to_string(kLoadFirstCom + slot);
+    const std::string com = std::to_string(kRelLoad[slot]);
     ptys_[slot] = std::make_unique<PtyPair>();
     if (!ptys_[slot]->IsOpen()) {
       error_ = "no pseudo-terminal pair for COM" + com;
@@ -133,8 +133,7 @@ LoadFarEnds::LoadFarEnds(Serving serving, const std::string& linkDirectory)
 LoadFarEnds::~LoadFarEnds() {
   for (int slot = 0; slot < kLoadChannels; ++slot) {
     far_[slot].reset();
-    if (namedByEnvironment_)
-      unsetenv(("SERCHAN32_COM" + std::to_string(kLoadFirstCom + slot)).c_str());
+    if (namedByEnvironment_) unsetenv(("SERCHAN32_COM" + std::to_string(kRelLoad[slot])).c_str());
   }
 }
 

@@ -79,9 +79,9 @@ class Library {
   std::string OpenAndExchange(int cycle) {
     for (int slot = 0; slot < kLoadChannels; ++slot) {
       int index = -1;
-      const int opened = open_(kLoadFirstCom + slot, 115200, &index);
+      const int opened = open_(kRelLoad[slot], 115200, &index);
       if (opened != 0 || index != slot) {
-        return "open COM" + std::to_string(kLoadFirstCom + slot) + ": " + std::to_string(opened);
+        return "open COM" + std::to_string(kRelLoad[slot]) + ": " + std::to_string(opened);
       }
     }
     for (int slot = 0; slot < kLoadChannels; ++slot) {

@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-// The load's lines: COM60..COM67, one channel each.
+#include "bed_ports.h"
+
+// The load's lines: the bed's rel_load ports, COM60..COM67, one channel each.
 const int kLoadChannels = 8;
-const unsigned kLoadFirstCom = 60;
+static_assert(sizeof kRelLoad / sizeof kRelLoad[0] == kLoadChannels, "one port per channel");
 
 const unsigned kFarWindow = 2;
 const unsigned kLoadMaxPayload = 256;

@@ -67,7 +67,7 @@ TEST_F(WineLines, ChannelLoad) {
   const int timeoutMs = static_cast<int>(LoadSeconds(4) * 1000) + 120000;
   EXPECT_EQ(0, Run("load_channels_tests.exe", timeoutMs));
   for (int slot = 0; slot < kLoadChannels; ++slot) {
-    const std::string port = "COM" + std::to_string(kLoadFirstCom + slot);
+    const std::string port = "COM" + std::to_string(kRelLoad[slot]);
     SCOPED_TRACE(port);
     std::map<std::string, uint64_t> host = LoadLine(output_, port);
     ASSERT_EQ(4u, host.size());
