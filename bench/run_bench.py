@@ -404,13 +404,14 @@ def write_results(results, sim_peak, idles, background, wine, took):
                "(`bench/peer_pyserial.py`); **piece** = a minimal host reading each answer piece with one "
                "read (`bench/piece_host_posix.cpp`: termios; `bench/piece_host_win32.cpp`: one overlapped "
                "ReadFile per piece).\n")
-    out.append("Commands (`build/bed/sim37` is COM37 in the Wine prefix):\n")
-    out.append("```\nbuild/native/bin/readersim --link build/bed/sim37 [--pace --baud B]\n"
-               "SERCHAN32_COM37=build/bed/sim37 build/native/bin/link_echo 37 B 2 0 16 255 1019\n"
-               "/usr/bin/python3 bench/peer_pyserial.py build/bed/sim37 B 2 0 16 255 1019\n"
-               "build/native/bin/piece_host build/bed/sim37 B 2 0 16 255 1019\n"
-               "tools/wine-run $PWD/build/win64/bin/link_echo.exe 37 B 4 0 16 255 1019\n"
-               "tools/wine-run $PWD/build/win64/bin/piece_host.exe 37 B 4 0 16 255 1019\n```\n")
+    out.append("Commands (`build/bed/sim{0}` is COM{0} in the Wine prefix; the number is the bench's row "
+               "of `tools/bed-ports`):\n".format(COM))
+    out.append(("```\nbuild/native/bin/readersim --link build/bed/sim{0} [--pace --baud B]\n"
+                "SERCHAN32_COM{0}=build/bed/sim{0} build/native/bin/link_echo {0} B 2 0 16 255 1019\n"
+                "/usr/bin/python3 bench/peer_pyserial.py build/bed/sim{0} B 2 0 16 255 1019\n"
+                "build/native/bin/piece_host build/bed/sim{0} B 2 0 16 255 1019\n"
+                "tools/wine-run $PWD/build/win64/bin/link_echo.exe {0} B 4 0 16 255 1019\n"
+                "tools/wine-run $PWD/build/win64/bin/piece_host.exe {0} B 4 0 16 255 1019\n```\n").format(COM))
     out.append("| line | payload | build | ours ex/s | ours B/s | ours eff. | ours CPU s/1000 | "
                "pyserial eff. | piece eff. | ours/pyserial | ours/piece | pyserial CPU s/1000 | "
                "piece CPU s/1000 |")
