@@ -13,10 +13,6 @@ bool ReadPiece(int channel, BYTE* bytes, unsigned timeout, unsigned count) {
   return XRT_M_Comm_ReadBlock(channel, bytes, timeout, count) > 0;
 }
 
-}  // namespace
-
-namespace {
-
 // CRC-16/ARC (polynomial 0xA001 reflected) a byte at a time: the remainder of
 // each byte value, so that a frame of a thousand bytes costs a thousand looks.
 struct CrcTable {

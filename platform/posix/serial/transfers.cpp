@@ -233,7 +233,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
   Guard& lock = call.lock();
   // A pending read ends with what the device holds now, as if it had been
   // completed in the background.
-  if (overlapped->Internal == ERROR_IO_PENDING && !file->closing) ServiceSide(*file, true);
+  if (overlapped->Internal == ERROR_IO_PENDING) ServiceSide(*file, true);
   if (overlapped->Internal == ERROR_IO_PENDING && !wait) {
     *done = static_cast<DWORD>(overlapped->InternalHigh);
     return Fail(ERROR_IO_INCOMPLETE);
